@@ -1,0 +1,1 @@
+"""tessel: a Python test-automation framework."""

@@ -1,0 +1,15 @@
+"""Small containers shared across the tessel framework."""
+
+
+class AttrDict(dict):
+    """A dict whose keys can also be read as attributes: ``d.key`` is ``d["key"]``."""
+
+    __slots__ = ()
+
+    def __getattr__(self, name):
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError(
+                f"{type(self).__name__!r} object has no attribute {name!r}"
+            ) from None

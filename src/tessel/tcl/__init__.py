@@ -1,0 +1,1 @@
+"""tessel.tcl: drive a Tcl interpreter (TclX loaded) from Python test scripts."""

@@ -1,0 +1,1 @@
+"""What the tessel.tcl modules stand on: the start-up hook and the glueKit Tcl package."""
