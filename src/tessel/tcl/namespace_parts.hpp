@@ -4,6 +4,9 @@
 
 #include "host/pyclass.hpp"
 
+#include <string>
+#include <vector>
+
 namespace tessel::ns {
 
 /// `TclNamespace.join(first, *rest)`: paths combined and normalised (ValueError
@@ -21,5 +24,16 @@ void add_variable_classes(nb::module_& m);
 /// Creates TclCommand and TempTclCommand as attributes of the module.
 /// (namespace_commands.cpp)
 void add_command_classes(nb::module_& m);
+
+} // namespace tessel::ns
+
+namespace tessel::ns {
+
+/// The components of a path (`TclNamespace.split`), raising ValueError with
+/// "Invalid Tcl namespace '%s'" filled with `original`. (namespace.cpp)
+std::vector<std::u32string> split_path(const std::u32string& path, nb::handle original);
+
+/// `TclNamespace.normalize` of a path. (namespace.cpp)
+std::u32string normalize_path(const std::u32string& path, nb::handle original);
 
 } // namespace tessel::ns

@@ -1,5 +1,7 @@
-// namespace_variables.cpp — placeholder until the classes are built.
+// namespace_variables.cpp — placeholder until the variable handles are built.
 #include "namespace_parts.hpp"
 namespace tessel::ns {
-void add_variables_classes_placeholder() {}
+void add_variable_classes(nb::module_& m) {
+    (void)m;
+}
 } // namespace tessel::ns

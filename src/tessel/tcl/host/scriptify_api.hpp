@@ -15,8 +15,19 @@ struct ScriptifyApi {
 inline constexpr const char* kScriptifyCapsule = "tessel.tcl.scriptify._C_API";
 
 /// Imports tessel.tcl.scriptify and returns its entry points; null with a Python error on failure.
+/// (The package later offers the function `scriptify` under the module's name, so the
+/// module is taken from the import system, not by attribute.)
 inline const ScriptifyApi* import_scriptify_api() {
-    return static_cast<const ScriptifyApi*>(PyCapsule_Import(kScriptifyCapsule, 0));
+    PyObject* module = PyImport_ImportModule("tessel.tcl.scriptify");
+    if (!module)
+        return nullptr;
+    PyObject* capsule = PyObject_GetAttrString(module, "_C_API");
+    Py_DECREF(module);
+    if (!capsule)
+        return nullptr;
+    void* api = PyCapsule_GetPointer(capsule, kScriptifyCapsule);
+    Py_DECREF(capsule);
+    return static_cast<const ScriptifyApi*>(api);
 }
 
 } // namespace tessel
