@@ -1,0 +1,300 @@
+"""Quick calls through attribute chains: the words Tcl receives, what is recorded, errors, casts."""
+
+import copy
+import gc
+import importlib
+import pickle
+import tkinter
+import weakref
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tessel.tcl.dial import Dial, Dial_Code
+
+dial_module = importlib.import_module("tessel.tcl.dial")  # the package's `dial` is the proxy
+from tessel.tcl.scriptify import scriptify
+
+try:
+    from tessel.tcl.history import History
+except ImportError:  # module not built yet
+    History = None
+
+
+class _ErrorInfoView:
+    """Reads variables the way the interpreter's `vars` view does: one `set` script."""
+
+    def __init__(self, tk):
+        self.tk = tk
+
+    def __getitem__(self, name):
+        return self.tk.eval("set " + name)
+
+
+class StandInInterpreter:
+    """What the proxy needs of an interpreter, for as long as the real one lacks parts of it."""
+
+    def __init__(self):
+        self.tk = tkinter.Tcl().tk
+        self.history = History() if History is not None else []
+        self.vars = _ErrorInfoView(self.tk)
+        self.dial = self.Dial = Dial(tcl=self)
+
+    def cast_any(self, value):
+        if type(value) in (int, float, bool, tuple):
+            return value
+        for cast in (int, float):
+            try:
+                return cast(str(value))
+            except ValueError:
+                pass
+        return str(value)
+
+
+def make_interpreter():
+    try:
+        from tessel.tcl.interpreter import Interpreter
+
+        interp = Interpreter()
+    except (ImportError, AttributeError, TypeError):
+        return StandInInterpreter()
+    needed = ("history", "tk", "vars", "cast_any", "dial")
+    return interp if all(hasattr(interp, name) for name in needed) else StandInInterpreter()
+
+
+ECHO = "proc {%s} args {return $args}"
+
+
+@pytest.fixture
+def tcl():
+    interp = make_interpreter()
+    interp.tk.eval("namespace eval ns_a::ns_b {}")
+    for name in ("echo", "ns_a::ns_b::echo"):
+        interp.tk.eval(ECHO % name)
+    return interp
+
+
+def received(interp, code, *args, **kwargs):
+    """The words after the command word, as the Tcl command saw them."""
+    return code(*args, cast_=False, **kwargs)
+
+
+def recorded(interp):
+    """The last recorded call."""
+    if isinstance(interp.history, list):
+        return interp.history[-1]
+    return interp.history.__history__[-1].api
+
+
+# ---- words ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, words",
+    [
+        (("a",), {}, ("a",)),
+        (("a b", "c"), {}, ("a b", "c")),  # one Python argument is one word, blanks and all
+        (("a",), {"k1": 1, "k2": "v w"}, ("a", "-k1", "1", "-k2", "v w")),
+        ((), {"zeta": 1, "alpha": 2}, ("-zeta", "1", "-alpha", "2")),  # caller's keyword order
+        (([1, "x y", [2, 3]],), {}, ("1 {x y} {2 3}",)),  # a list is one word of list text
+        ((None, True, False), {}, ("", "true", "false")),
+        (({"k": "v w"},), {}, ("k {v w}",)),
+        ((1.5, 7), {"opt": None}, ("1.5", "7", "-opt", "")),
+        (("$x [exit] {", "a\\"), {}, ("$x [exit] {", "a\\")),  # never substituted
+    ],
+)
+def test_words_reach_tcl_unchanged(tcl, args, kwargs, words):
+    assert received(tcl, tcl.dial.ns_a.ns_b.echo, *args, **kwargs) == words
+
+
+@pytest.mark.parametrize("cast_value", [False, 0, "", None, ()])
+def test_cast_keyword_is_never_a_tcl_word(tcl, cast_value):
+    assert tcl.dial.echo("a", cast_=cast_value, b=1) == ("a", "-b", "1")
+
+
+@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",))), min_size=1, max_size=6))
+@settings(max_examples=150, deadline=None)
+def test_any_text_arrives_as_the_same_word(words):
+    interp = _shared()
+    assert interp.dial.echo(*words, cast_=False) == tuple(words)
+
+
+_SHARED = []
+
+
+def _shared():
+    if not _SHARED:
+        interp = make_interpreter()
+        interp.tk.eval(ECHO % "echo")
+        _SHARED.append(interp)
+    return _SHARED[0]
+
+
+def test_replaced_scriptify_is_used(tcl, monkeypatch):
+    monkeypatch.setattr(dial_module, "scriptify", lambda value: "<%s>" % (value,))
+    assert received(tcl, tcl.dial.echo, 1, k=2) == ("<1>", "-k", "<2>")
+
+
+# ---- casting and results ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "kwargs, result",
+    [({}, 5), ({"cast_": True}, 5), ({"cast_": 1}, 5), ({"cast_": False}, "5")],
+)
+def test_result_is_cast_unless_asked_not_to(tcl, kwargs, result):
+    value = tcl.dial.set("x", 5, **kwargs)
+    assert value == result and type(value) is type(result)
+    assert tcl.tk.getvar("x") in ("5", 5)
+
+
+def test_uncast_result_is_the_host_value(tcl):
+    assert tcl.dial.list("a", "b c", cast_=False) == ("a", "b c")
+    assert tcl.dial.expr("1.5", cast_=False) == 1.5
+
+
+# ---- history ---------------------------------------------------------------------------------
+
+
+@pytest.mark.skipif(History is None, reason="history module not built")
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (("x", "a b"), "set x {a b}"),
+        (("x", ""), "set x "),  # an empty word stays empty
+        (("x", [1, 2]), "set x {1 2}"),
+    ],
+)
+def test_history_entry_text(tcl, args, text):
+    before = len(tcl.history.__history__)
+    tcl.dial.set(*args)
+    assert len(tcl.history.__history__) == before + 1
+    assert tcl.history.__history__[-1].api == text
+
+
+def test_history_receives_the_word_list(tcl, monkeypatch):
+    seen = []
+    monkeypatch.setattr(tcl, "history", type("H", (), {"append": lambda self, w: seen.append(w)})())
+    tcl.dial.ns_a.ns_b.echo("a b", k=None)
+    assert seen == [["ns_a::ns_b::echo", "a b", "-k", ""]]
+
+
+# ---- errors ---------------------------------------------------------------------------------
+
+
+def test_tcl_error_carries_the_full_trace(tcl):
+    tcl.tk.eval('proc fails {x} {error "boom $x"}')
+    with pytest.raises(dial_module.TclError) as caught:
+        tcl.dial.fails("now")
+    err = caught.value
+    text = str(err)
+    assert text.startswith("boom now\n")
+    assert '(procedure "fails" line 1)' in text and '"fails now"' in text
+    assert err.args == (tcl.tk.eval("set ::errorInfo"),)
+    assert err.__cause__ is None and err.__suppress_context__ is True
+    assert isinstance(err.__context__, tkinter.TclError) and str(err.__context__) == "boom now"
+    assert recorded(tcl) in ("fails now", ["fails", "now"])  # recorded before it ran
+
+
+def test_unknown_command(tcl):
+    with pytest.raises(tkinter.TclError, match=r'^invalid command name "no_such::command"'):
+        tcl.dial.no_such.command(1)
+
+
+def test_errors_other_than_tcl_errors_pass_unchanged(tcl, monkeypatch):
+    class Broken:
+        def __scriptify__(self):
+            raise KeyError("hook")
+
+    with pytest.raises(KeyError, match="hook"):
+        tcl.dial.echo(Broken())
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, "a"), {}), ((), {"cast_": False, "x": 1})])
+def test_calling_the_dial_itself(tcl, args, kwargs):
+    with pytest.raises(tkinter.TclError) as caught:
+        tcl.dial(*args, **kwargs)
+    assert caught.value.args == ('invalid command name ""',)
+
+
+# ---- objects ---------------------------------------------------------------------------------
+
+
+def test_repr_and_str(tcl):
+    code = tcl.dial.ns_a.ns_b.procname
+    text = "<tcl.Dial magic, referring Tcl code ::ns_a::ns_b::procname>"
+    assert str(code) == repr(code) == text
+
+
+def test_path_grows_in_place(tcl):
+    code = tcl.dial.a
+    assert code.b is code
+    code.c
+    assert code.cmd == ["a", "b", "c"]
+    assert tcl.dial.a.cmd == ["a"]  # every read on the Dial starts afresh
+    assert code.tcl is tcl.dial.tcl
+
+
+def test_dial_holds_a_weak_proxy(tcl):
+    assert type(tcl.dial.tcl) in (weakref.ProxyType, weakref.CallableProxyType)
+    assert tcl.dial.tcl.tk is tcl.tk
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("a",), {}, "Dial_Code.__init__() missing 1 required keyword-only argument: 'tcl'"),
+        (("a",), {"tcl": 1, "x": 2}, "Dial_Code.__init__() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_code_constructor_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        Dial_Code(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_code_constructor_keeps_what_it_is_given(tcl):
+    code = Dial_Code("a", "b", tcl=tcl)
+    assert code.cmd == ["a", "b"] and code.tcl is tcl
+
+
+def test_own_attributes_are_not_path_components(tcl):
+    code = tcl.dial.ns_a
+    assert code.cmd == ["ns_a"] and code.tcl is tcl.dial.tcl
+    assert code.__class__ is Dial_Code and tcl.dial.__class__ is Dial
+
+
+def test_dead_interpreter_raises_reference_error():
+    interp = make_interpreter()
+    dial, code = interp.dial, interp.dial.set
+    del interp
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        code("x", 1)
+    with pytest.raises(ReferenceError):
+        dial.set("x", 1)
+
+
+@pytest.mark.parametrize("make", [lambda t: t.dial, lambda t: t.dial.a])
+@pytest.mark.parametrize("operation", [copy.copy, pickle.dumps])
+def test_copying_fails_cleanly(tcl, make, operation):
+    with pytest.raises(TypeError):
+        operation(make(tcl))
+
+
+@pytest.mark.parametrize("cls", [Dial, Dial_Code])
+def test_half_built_objects_do_not_crash(cls):
+    obj = cls.__new__(cls)
+    with pytest.raises(AttributeError):
+        obj.anything("x")
+
+
+def test_subclasses_and_instance_attributes(tcl):
+    class MyCode(Dial_Code):
+        pass
+
+    code = MyCode("echo", tcl=tcl)
+    assert code("a", cast_=False) == ("a",)
+    code.note = "kept"  # instance attributes win over the path
+    assert code.note == "kept" and code.cmd == ["echo"]
