@@ -1,3 +1,611 @@
-// history.cpp — placeholder until the module is built.
-#include <nanobind/nanobind.h>
-NB_MODULE(history, m) { (void)m; }
+// history.cpp — the module tessel.tcl.history: a bounded, timestamped record of Tcl calls.
+// Entry and History are native types: History.append runs on every Tcl call an interpreter makes.
+
+#include "host/pyclass.hpp"
+
+#include <datetime.h>
+#include <structmember.h>
+
+#include <ctime>
+
+namespace nb = nanobind;
+
+namespace tessel {
+namespace {
+
+/// Cached imports and interned names, kept for the life of the process.
+struct Names {
+    nb::handle module_dict;
+    nb::handle logger, logger_cache; ///< the module's own logger and its level cache
+    nb::handle deque_type, deque_append, re_compile, entry_type, history_type;
+    nb::handle log_name, cache_name, debug_name, debug_level;
+    nb::handle log_format, space, timestamp_format;
+    nb::handle append, clear, remove, maxlen, search, api, enable, strftime;
+};
+
+Names& names() {
+    static Names cached;
+    return cached;
+}
+
+nb::object check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// Runs `body` and turns any C++ exception into the pending Python exception.
+template <typename Body> PyObject* guarded(Body&& body) {
+    try {
+        return body().release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry
+
+struct EntryObject {
+    PyObject_HEAD PyObject* timestamp;
+    PyObject* api;
+    PyObject* weakrefs;
+};
+
+/// Broken-down local time of one second. Local time only changes on whole seconds,
+/// so consecutive entries of the same second share one conversion.
+struct LocalSecond {
+    time_t second = -1;
+    std::tm parts{};
+};
+
+/// The current local time as a naive datetime with microseconds.
+nb::object local_now() {
+    static LocalSecond last; // guarded by the GIL
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != last.second) {
+        if (!localtime_r(&now.tv_sec, &last.parts)) {
+            last.second = -1;
+            PyErr_SetString(PyExc_OverflowError, "timestamp out of range for the local time");
+            throw nb::python_error();
+        }
+        last.second = now.tv_sec;
+    }
+    const std::tm& t = last.parts;
+    return check(
+        PyDateTime_FromDateAndTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                                   // a leap second reads as the second before it
+                                   t.tm_sec > 59 ? 59 : t.tm_sec, int(now.tv_nsec / 1000)));
+}
+
+/// The call as text: a string stays as it is; the words of a sequence are joined
+/// with spaces, each word that holds a space wrapped in braces.
+nb::object call_text(nb::handle api) {
+    if (PyUnicode_Check(api.ptr())) return nb::borrow(api);
+    Names& n = names();
+    nb::object iterator = check(PyObject_GetIter(api.ptr()));
+    nb::object words = check(PyList_New(0));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object word = nb::steal(raw);
+        int spaced = PySequence_Contains(word.ptr(), n.space.ptr());
+        if (spaced < 0) throw nb::python_error();
+        if (spaced) word = check(PyUnicode_FromFormat("{%S}", word.ptr()));
+        if (PyList_Append(words.ptr(), word.ptr()) < 0) throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return check(PyUnicode_Join(n.space.ptr(), words.ptr()));
+}
+
+void entry_fill(EntryObject* self, nb::handle api) {
+    nb::object text = call_text(api);
+    nb::object timestamp = local_now();
+    Py_XSETREF(self->timestamp, timestamp.release().ptr());
+    Py_XSETREF(self->api, text.release().ptr());
+}
+
+/// A new Entry of exactly the Entry type, as `Entry(api)` makes it.
+nb::object new_entry(nb::handle api) {
+    PyTypeObject* type = (PyTypeObject*)names().entry_type.ptr();
+    nb::object entry = check(type->tp_alloc(type, 0));
+    entry_fill(reinterpret_cast<EntryObject*>(entry.ptr()), api);
+    return entry;
+}
+
+int entry_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"api", nullptr};
+    PyObject* api = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Entry", const_cast<char**>(keywords), &api))
+        return -1;
+    PyObject* done = guarded([&] {
+        entry_fill(reinterpret_cast<EntryObject*>(self), api);
+        return nb::none();
+    });
+    if (!done) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+/// "timestamp: call", the timestamp to the microsecond.
+nb::object entry_text(PyObject* self) {
+    Names& n = names();
+    nb::object timestamp = check(PyObject_GetAttrString(self, "timestamp"));
+    nb::object api = check(PyObject_GetAttr(self, n.api.ptr()));
+    nb::object stamp = check(
+        PyObject_CallMethodOneArg(timestamp.ptr(), n.strftime.ptr(), n.timestamp_format.ptr()));
+    return check(PyUnicode_FromFormat("%S: %S", stamp.ptr(), api.ptr()));
+}
+
+PyObject* entry_str(PyObject* self) {
+    return guarded([&] { return entry_text(self); });
+}
+
+PyObject* entry_repr(PyObject* self) {
+    return guarded([&] {
+        nb::object text = entry_text(self);
+        nb::object address = check(PyLong_FromVoidPtr(self));
+        nb::object hex = check(PyNumber_ToBase(address.ptr(), 16));
+        return check(PyUnicode_FromFormat("<Entry '%U' at %U>", text.ptr(), hex.ptr()));
+    });
+}
+
+int entry_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    Py_VISIT(e->timestamp);
+    Py_VISIT(e->api);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int entry_clear(PyObject* self) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    Py_CLEAR(e->timestamp);
+    Py_CLEAR(e->api);
+    return 0;
+}
+
+void entry_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<EntryObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    entry_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef entry_members[] = {
+    {"timestamp", T_OBJECT_EX, offsetof(EntryObject, timestamp), 0,
+     "When the call was recorded (local time, naive)."},
+    {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "The call as text."},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(EntryObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot entry_slots[] = {
+    {Py_tp_doc, (void*)"One recorded Tcl call: its text and when it was made."},
+    {Py_tp_init, (void*)entry_init},
+    {Py_tp_new, (void*)PyType_GenericNew},
+    {Py_tp_str, (void*)entry_str},
+    {Py_tp_repr, (void*)entry_repr},
+    {Py_tp_traverse, (void*)entry_traverse},
+    {Py_tp_clear, (void*)entry_clear},
+    {Py_tp_dealloc, (void*)entry_dealloc},
+    {Py_tp_members, entry_members},
+    {0, nullptr},
+};
+
+PyType_Spec entry_spec = {"tessel.tcl.history.Entry", sizeof(EntryObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                          entry_slots};
+
+// ---------------------------------------------------------------------------------------------
+// History
+
+struct HistoryObject {
+    PyObject_HEAD PyObject* history;
+    PyObject* markers;
+    PyObject* active_markers;
+    PyObject* enabled;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+HistoryObject* as_history(PyObject* self) {
+    return reinterpret_cast<HistoryObject*>(self);
+}
+
+/// One of the record's attributes; AttributeError when it was deleted or never set.
+nb::handle field(PyObject* self, PyObject* value, const char* name) {
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+                     Py_TYPE(self)->tp_name, name);
+        throw nb::python_error();
+    }
+    return value;
+}
+
+/// Adds `entry` to the right end of a queue (any object with `append`).
+void push(nb::handle queue, nb::handle entry) {
+    Names& n = names();
+    if (Py_IS_TYPE(queue.ptr(), (PyTypeObject*)n.deque_type.ptr())) {
+        PyObject* args[] = {queue.ptr(), entry.ptr()};
+        check(PyObject_Vectorcall(n.deque_append.ptr(), args, 2, nullptr));
+    } else {
+        check(PyObject_CallMethodOneArg(queue.ptr(), n.append.ptr(), entry.ptr()));
+    }
+}
+
+/// The module's logger, looked up at call time so that it can be replaced.
+nb::object module_logger() {
+    Names& n = names();
+    PyObject* log = PyDict_GetItemWithError(n.module_dict.ptr(), n.log_name.ptr());
+    if (!log) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, n.log_name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(log);
+}
+
+/// The level cache of a logger (level to bool), or null when it has none.
+nb::object level_cache(nb::handle log) {
+    PyObject* cache = PyObject_GetAttr(log.ptr(), names().cache_name.ptr());
+    if (!cache) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    if (!PyDict_CheckExact(cache)) {
+        Py_DECREF(cache);
+        return nb::object();
+    }
+    return nb::steal(cache);
+}
+
+/// Writes "% <item>" at debug level. The logger's own level cache answers the
+/// common "debug is off" case without a call into logging.
+void log_call(nb::handle item) {
+    Names& n = names();
+    nb::object log = module_logger();
+    // logging clears a logger's cache in place and never rebinds it
+    nb::object cache = log.ptr() == n.logger.ptr() && n.logger_cache ? nb::borrow(n.logger_cache)
+                                                                     : level_cache(log);
+    if (cache.is_valid()) {
+        PyObject* known = PyDict_GetItemWithError(cache.ptr(), n.debug_level.ptr());
+        if (known == Py_False) return;
+        if (!known && PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject* args[] = {log.ptr(), n.log_format.ptr(), item.ptr()};
+    check(PyObject_VectorcallMethod(n.debug_name.ptr(), args, 3, nullptr));
+}
+
+/// Records one call: logs it, then (when enabled) files one new Entry in the main
+/// record and under every active marker, in the order the markers were started.
+PyObject* history_append(PyObject* self, PyObject* item) {
+    return guarded([&] {
+        log_call(item);
+        HistoryObject* h = as_history(self);
+        nb::handle enabled = field(self, h->enabled, "enabled");
+        int on = enabled.ptr() == Py_True    ? 1
+                 : enabled.ptr() == Py_False ? 0
+                                             : PyObject_IsTrue(enabled.ptr());
+        if (on < 0) throw nb::python_error();
+        if (!on) return nb::none();
+        nb::object entry = new_entry(item);
+        push(field(self, h->history, "__history__"), entry);
+        nb::object active = nb::borrow(field(self, h->active_markers, "__activeMarkers__"));
+        if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
+            return nb::none();
+        nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+        nb::object iterator = check(PyObject_GetIter(active.ptr()));
+        while (PyObject* key = PyIter_Next(iterator.ptr())) {
+            nb::object marker = nb::steal(key);
+            nb::object queue = check(PyObject_GetItem(markers.ptr(), marker.ptr()));
+            push(queue, entry);
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::none();
+    });
+}
+
+nb::object set_enabled(PyObject* self, bool on, const char* message) {
+    HistoryObject* h = as_history(self);
+    Py_XSETREF(h->enabled, Py_NewRef(on ? Py_True : Py_False));
+    nb::object log = module_logger();
+    check(PyObject_CallMethod(log.ptr(), "debug", "s", message));
+    return nb::none();
+}
+
+PyObject* history_enable(PyObject* self, PyObject*) {
+    return guarded([&] { return set_enabled(self, true, "TclHistory is enabled."); });
+}
+
+PyObject* history_disable(PyObject* self, PyObject*) {
+    return guarded([&] { return set_enabled(self, false, "TclHistory is disabled."); });
+}
+
+void clear_queue(nb::handle queue) {
+    check(PyObject_CallMethodNoArgs(queue.ptr(), names().clear.ptr()));
+}
+
+/// Empties the main record (default), one marker's queue, or every queue.
+PyObject* history_clear(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"marker", "clear_all", nullptr};
+    PyObject* marker = Py_None;
+    PyObject* clear_all = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:clear", const_cast<char**>(keywords),
+                                     &marker, &clear_all))
+        return nullptr;
+    return guarded([&] {
+        HistoryObject* h = as_history(self);
+        int all = PyObject_IsTrue(clear_all);
+        if (all < 0) throw nb::python_error();
+        if (all) {
+            nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+            nb::object queues = check(PyObject_CallMethod(markers.ptr(), "values", nullptr));
+            nb::object iterator = check(PyObject_GetIter(queues.ptr()));
+            while (PyObject* queue = PyIter_Next(iterator.ptr()))
+                clear_queue(nb::steal(queue));
+            if (PyErr_Occurred()) throw nb::python_error();
+            clear_queue(field(self, h->history, "__history__"));
+        } else if (marker != Py_None) {
+            nb::handle markers = field(self, h->markers, "__markers__");
+            clear_queue(check(PyObject_GetItem(markers.ptr(), marker)));
+        } else {
+            clear_queue(field(self, h->history, "__history__"));
+        }
+        return nb::none();
+    });
+}
+
+/// Opens a marker: its queue is made on first use, bounded like the main record.
+PyObject* history_start_marker(PyObject* self, PyObject* marker) {
+    return guarded([&] {
+        Names& n = names();
+        HistoryObject* h = as_history(self);
+        nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+        int known = PySequence_Contains(markers.ptr(), marker);
+        if (known < 0) throw nb::python_error();
+        if (!known) {
+            nb::handle history = field(self, h->history, "__history__");
+            nb::object bound = check(PyObject_GetAttr(history.ptr(), n.maxlen.ptr()));
+            nb::object none = check(PyTuple_New(0));
+            nb::object queue = check(
+                PyObject_CallFunctionObjArgs(n.deque_type.ptr(), none.ptr(), bound.ptr(), nullptr));
+            if (PyObject_SetItem(markers.ptr(), marker, queue.ptr()) < 0) throw nb::python_error();
+        }
+        nb::handle active = field(self, h->active_markers, "__activeMarkers__");
+        check(PyObject_CallMethodOneArg(active.ptr(), n.append.ptr(), marker));
+        return nb::none();
+    });
+}
+
+/// Closes one activation of a marker; its queue keeps what it holds.
+PyObject* history_end_marker(PyObject* self, PyObject* marker) {
+    return guarded([&] {
+        HistoryObject* h = as_history(self);
+        nb::handle active = field(self, h->active_markers, "__activeMarkers__");
+        check(PyObject_CallMethodOneArg(active.ptr(), names().remove.ptr(), marker));
+        return nb::none();
+    });
+}
+
+/// The last `count` entries of the main record or of a marker (0: all of them),
+/// oldest first, keeping only those whose text `regex` matches somewhere.
+PyObject* history_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"marker", "count", "regex", nullptr};
+    PyObject* marker = Py_None;
+    PyObject* count = nullptr;
+    PyObject* regex = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:filter", const_cast<char**>(keywords),
+                                     &marker, &count, &regex))
+        return nullptr;
+    return guarded([&] {
+        Names& n = names();
+        HistoryObject* h = as_history(self);
+        nb::object source;
+        if (marker == Py_None) {
+            source = nb::borrow(field(self, h->history, "__history__"));
+        } else {
+            nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+            int known = PySequence_Contains(markers.ptr(), marker);
+            if (known < 0) throw nb::python_error();
+            if (!known) {
+                PyErr_Format(PyExc_Exception, "No such marker: %S", marker);
+                throw nb::python_error();
+            }
+            source = check(PyObject_GetItem(markers.ptr(), marker));
+        }
+        nb::object entries = check(PySequence_List(source.ptr()));
+        nb::object start = count ? check(PyNumber_Negative(count)) : nb::int_(-20);
+        nb::object slice = check(PySlice_New(start.ptr(), nullptr, nullptr));
+        nb::object last = check(PyObject_GetItem(entries.ptr(), slice.ptr()));
+        int want_match = PyObject_IsTrue(regex);
+        if (want_match < 0) throw nb::python_error();
+        if (!want_match) return last;
+        nb::object pattern = check(PyObject_CallOneArg(n.re_compile.ptr(), regex));
+        nb::object search = check(PyObject_GetAttr(pattern.ptr(), n.search.ptr()));
+        nb::object kept = check(PyList_New(0));
+        nb::object iterator = check(PyObject_GetIter(last.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object entry = nb::steal(raw);
+            nb::object text = check(PyObject_GetAttr(entry.ptr(), n.api.ptr()));
+            nb::object found = check(PyObject_CallOneArg(search.ptr(), text.ptr()));
+            if (found.ptr() != Py_None && PyList_Append(kept.ptr(), entry.ptr()) < 0)
+                throw nb::python_error();
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return kept;
+    });
+}
+
+/// Both str() and repr() of a History show its main record as the queue renders itself.
+PyObject* history_repr(PyObject* self) {
+    return guarded([&] {
+        nb::handle history = field(self, as_history(self)->history, "__history__");
+        return check(PyObject_Repr(history.ptr()));
+    });
+}
+
+int history_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"max_history", nullptr};
+    PyObject* bound = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:History", const_cast<char**>(keywords),
+                                     &bound))
+        return -1;
+    PyObject* done = guarded([&] {
+        Names& n = names();
+        nb::object max_history = bound ? nb::borrow(bound) : nb::int_(9999);
+        nb::object none = check(PyTuple_New(0));
+        nb::object queue = check(PyObject_CallFunctionObjArgs(n.deque_type.ptr(), none.ptr(),
+                                                              max_history.ptr(), nullptr));
+        HistoryObject* h = as_history(self);
+        Py_XSETREF(h->history, queue.release().ptr());
+        Py_XSETREF(h->markers, check(PyDict_New()).release().ptr());
+        Py_XSETREF(h->active_markers, check(PyList_New(0)).release().ptr());
+        return check(PyObject_CallMethodNoArgs(self, n.enable.ptr()));
+    });
+    if (!done) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+int history_traverse(PyObject* self, visitproc visit, void* arg) {
+    HistoryObject* h = as_history(self);
+    Py_VISIT(h->history);
+    Py_VISIT(h->markers);
+    Py_VISIT(h->active_markers);
+    Py_VISIT(h->enabled);
+    Py_VISIT(h->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int history_clear_refs(PyObject* self) {
+    HistoryObject* h = as_history(self);
+    Py_CLEAR(h->history);
+    Py_CLEAR(h->markers);
+    Py_CLEAR(h->active_markers);
+    Py_CLEAR(h->enabled);
+    Py_CLEAR(h->dict);
+    return 0;
+}
+
+void history_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_history(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    history_clear_refs(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef history_methods[] = {
+    {"enable", history_enable, METH_NOARGS, "Stores new entries from now on."},
+    {"disable", history_disable, METH_NOARGS, "Stops storing new entries."},
+    {"append", history_append, METH_O, "Records one call (a script or a sequence of words)."},
+    {"clear", (PyCFunction)(void (*)(void))history_clear, METH_VARARGS | METH_KEYWORDS,
+     "clear(marker=None, clear_all=False): empties the record, one marker, or everything."},
+    {"start_marker", history_start_marker, METH_O,
+     "Opens a marker: new entries are also filed under it."},
+    {"end_marker", history_end_marker, METH_O, "Closes one activation of a marker."},
+    {"filter", (PyCFunction)(void (*)(void))history_filter, METH_VARARGS | METH_KEYWORDS,
+     "filter(marker=None, count=20, regex=None): the last entries, oldest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef history_members[] = {
+    {"__history__", T_OBJECT_EX, offsetof(HistoryObject, history), 0,
+     "The main record, oldest entry first."},
+    {"__markers__", T_OBJECT_EX, offsetof(HistoryObject, markers), 0,
+     "Marker key to the queue of entries filed under it."},
+    {"__activeMarkers__", T_OBJECT_EX, offsetof(HistoryObject, active_markers), 0,
+     "The markers receiving entries, in the order they were started."},
+    {"enabled", T_OBJECT_EX, offsetof(HistoryObject, enabled), 0,
+     "Whether new entries are stored."},
+    {"__dictoffset__", T_PYSSIZET, offsetof(HistoryObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(HistoryObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef history_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot history_slots[] = {
+    {Py_tp_doc, (void*)"History(max_history=9999): the bounded record of an interpreter's "
+                       "Tcl calls, with named markers."},
+    {Py_tp_init, (void*)history_init},
+    {Py_tp_new, (void*)PyType_GenericNew},
+    {Py_tp_str, (void*)history_repr},
+    {Py_tp_repr, (void*)history_repr},
+    {Py_tp_traverse, (void*)history_traverse},
+    {Py_tp_clear, (void*)history_clear_refs},
+    {Py_tp_dealloc, (void*)history_dealloc},
+    {Py_tp_methods, history_methods},
+    {Py_tp_members, history_members},
+    {Py_tp_getset, history_getset},
+    {0, nullptr},
+};
+
+PyType_Spec history_spec = {"tessel.tcl.history.History", sizeof(HistoryObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                            history_slots};
+
+} // namespace
+} // namespace tessel
+
+NB_MODULE(history, m) {
+    using namespace tessel;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+    Names& n = names();
+    nb::module_ collections = nb::module_::import_("collections");
+    nb::module_ logging = nb::module_::import_("logging");
+    nb::module_ re = nb::module_::import_("re");
+    nb::module_ datetime = nb::module_::import_("datetime");
+    n.module_dict = keep(m.attr("__dict__"));
+    n.deque_type = keep(collections.attr("deque"));
+    n.deque_append = keep(n.deque_type.attr("append"));
+    n.re_compile = keep(re.attr("compile"));
+    auto interned = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
+    n.log_name = interned("log");
+    n.cache_name = interned("_cache");
+    n.debug_name = interned("debug");
+    n.debug_level = keep(logging.attr("DEBUG"));
+    n.log_format = interned("%% %s");
+    n.space = interned(" ");
+    n.timestamp_format = interned("%Y-%m-%dT%H:%M:%S.%f");
+    n.append = interned("append");
+    n.clear = interned("clear");
+    n.remove = interned("remove");
+    n.maxlen = interned("maxlen");
+    n.search = interned("search");
+    n.api = interned("api");
+    n.enable = interned("enable");
+    n.strftime = interned("strftime");
+
+    m.attr("re") = re;
+    m.attr("logging") = logging;
+    m.attr("datetime") = datetime.attr("datetime");
+    m.attr("deque") = n.deque_type;
+    n.logger = keep(logging.attr("getLogger")("tessel.tcl"));
+    n.logger_cache = keep(level_cache(n.logger));
+    m.attr("log") = n.logger;
+
+    nb::object entry = check(PyType_FromModuleAndSpec(m.ptr(), &entry_spec, nullptr));
+    n.entry_type = keep(entry);
+    m.attr("Entry") = n.entry_type;
+
+    nb::object history = check(PyType_FromModuleAndSpec(m.ptr(), &history_spec, nullptr));
+    history.attr("__MAX_HISTORY__") = nb::int_(9999);
+    n.history_type = keep(history);
+    m.attr("History") = n.history_type;
+    nb::list names_all;
+    names_all.append("History");
+    names_all.append("Entry");
+    m.attr("__all__") = names_all;
+}
