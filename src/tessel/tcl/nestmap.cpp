@@ -1,3 +1,788 @@
-// nestmap.cpp — placeholder until the module is built.
-#include <nanobind/nanobind.h>
-NB_MODULE(nestmap, m) { (void)m; }
+// nestmap.cpp — NestMap, the Python form of a TclX keyed list: a dict whose keys may be
+// "."-separated paths through nested levels, read from Tcl text and rendered back for Tcl.
+
+#include "host/pyclass.hpp"
+#include "host/scriptify_api.hpp"
+#include "host/tcl_text.hpp"
+
+#include <tcl.h>
+
+#include <memory>
+
+namespace nb = nanobind;
+
+namespace tessel {
+namespace {
+
+/// Cached imports, the class itself and interned names, kept for the life of the process.
+struct Names {
+    nb::handle cls;
+    PyTypeObject* type = nullptr;
+    nb::handle mapping, tcl_obj_type, attr_dict_init;
+    nb::handle dot, split, keys, all_keys, all_items, update, contains, type_name;
+    nb::handle keyed_list_type, cast_list, package, interpreter_module, internal_module;
+    nb::handle interpreter_class, list_splitter;
+    nb::handle empty_tuple, split_args;
+    const ScriptifyApi* api = nullptr;
+};
+
+Names& names() {
+    static Names cached;
+    return cached;
+}
+
+/// Guards one level of recursion into a nested level.
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+nb::object check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+int check_int(int result) {
+    if (result < 0) throw nb::python_error();
+    return result;
+}
+
+/// True for an instance of exactly NestMap: its methods are ours and can be called directly.
+bool exact(PyObject* obj) {
+    return Py_TYPE(obj) == names().type;
+}
+
+/// `isinstance(obj, NestMap)`, answered without a call for the common value types.
+bool is_nestmap(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == names().type) return true;
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        obj == Py_None || t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type ||
+        t == &PyBytes_Type)
+        return false;
+    return check_int(PyObject_IsInstance(obj, names().cls.ptr())) == 1;
+}
+
+[[noreturn]] void raise_value_target(PyObject* key) {
+    nb::object text = check(PyObject_Str(key));
+    nb::object message = check(PyUnicode_FromFormat(
+        "target key \"%U\" is a value, cannot update value against another keyed list",
+        text.ptr()));
+    PyErr_SetObject(PyExc_KeyError, message.ptr());
+    throw nb::python_error();
+}
+
+/// Splits `key` once at its first "." into `head` and `rest`; false when it has no ".".
+/// A key on which `"." in key` fails raises that test's error.
+bool split_key(PyObject* key, nb::object& head, nb::object& rest) {
+    Names& n = names();
+    if (PyUnicode_CheckExact(key)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
+        if (at == -2) throw nb::python_error();
+        if (at < 0) return false;
+        head = check(PyUnicode_Substring(key, 0, at));
+        rest = check(PyUnicode_Substring(key, at + 1, length));
+        return true;
+    }
+    if (!check_int(PySequence_Contains(key, n.dot.ptr()))) return false;
+    nb::object parts =
+        check(PyObject_Call(nb::handle(key).attr(n.split).ptr(), n.split_args.ptr(), nullptr));
+    nb::object seq = check(PySequence_Fast(parts.ptr(), "split() must return a sequence"));
+    if (PySequence_Fast_GET_SIZE(seq.ptr()) != 2) {
+        PyErr_Format(PyExc_ValueError, "expected 2 parts of a dotted key, got %zd",
+                     PySequence_Fast_GET_SIZE(seq.ptr()));
+        throw nb::python_error();
+    }
+    head = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 0));
+    rest = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 1));
+    return true;
+}
+
+/// The item stored under `key` at this level only (dict's own lookup; KeyError if absent).
+nb::object base_lookup(PyObject* self, PyObject* key) {
+    return check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+}
+
+/// A new, empty NestMap, made without a trip through its constructor.
+nb::object new_nestmap() {
+    Names& n = names();
+    return check(n.type->tp_new(n.type, n.empty_tuple.ptr(), nullptr));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dotted-key item access. Each operation recurses directly into children that are exactly
+// NestMap, and goes through Python's item protocol for anything else (subclasses included).
+
+nb::object get_item(nb::handle self, nb::handle key);
+void set_item(nb::handle self, nb::handle key, nb::handle value);
+void del_item(nb::handle self, nb::handle key);
+nb::object contains(nb::handle self, nb::handle key);
+nb::object from_tcl(nb::handle string);
+
+nb::object subscript(PyObject* obj, PyObject* key) {
+    if (!exact(obj)) return check(PyObject_GetItem(obj, key));
+    RecursionGuard guard(" while looking up a dotted key");
+    return get_item(obj, key);
+}
+
+void assign(PyObject* obj, PyObject* key, PyObject* value) {
+    if (!exact(obj)) {
+        check_int(PyObject_SetItem(obj, key, value));
+        return;
+    }
+    RecursionGuard guard(" while storing under a dotted key");
+    set_item(obj, key, value);
+}
+
+void remove(PyObject* obj, PyObject* key) {
+    if (!exact(obj)) {
+        check_int(PyObject_DelItem(obj, key));
+        return;
+    }
+    RecursionGuard guard(" while deleting a dotted key");
+    del_item(obj, key);
+}
+
+/// `self[key]` for a key that may be missing: null (no error set) on KeyError. `plain`
+/// says the key is known to hold no ".", so an exact NestMap answers from its own level.
+nb::object lookup_or_null(PyObject* self, PyObject* key, bool plain) {
+    if (exact(self) && plain) {
+        PyObject* found = PyDict_GetItemWithError(self, key);
+        if (!found && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(found);
+    }
+    if (exact(self)) {
+        try {
+            return get_item(self, key);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_KeyError)) throw;
+            return nb::object();
+        }
+    }
+    PyObject* found = PyObject_GetItem(self, key);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(found);
+}
+
+nb::object get_item(nb::handle self, nb::handle key) {
+    nb::object head, rest;
+    if (!split_key(key.ptr(), head, rest)) return base_lookup(self.ptr(), key.ptr());
+    nb::object child = base_lookup(self.ptr(), head.ptr());
+    return subscript(child.ptr(), rest.ptr());
+}
+
+/// A Tcl object of TclX's keyed-list type becomes a NestMap; anything else stays as it is.
+nb::object keyed_list_value(nb::handle value) {
+    Names& n = names();
+    if (!PyObject_TypeCheck(value.ptr(), (PyTypeObject*)n.tcl_obj_type.ptr()))
+        return nb::borrow(value);
+    nb::object type_name = value.attr(n.type_name);
+    if (check_int(PyObject_RichCompareBool(type_name.ptr(), n.keyed_list_type.ptr(), Py_EQ)))
+        return from_tcl(value);
+    return nb::borrow(value);
+}
+
+void set_item(nb::handle self, nb::handle key, nb::handle given) {
+    nb::object value = keyed_list_value(given);
+    nb::object head, rest;
+    PyObject* s = self.ptr();
+    if (split_key(key.ptr(), head, rest)) {
+        nb::object level = lookup_or_null(s, head.ptr(), PyUnicode_CheckExact(key.ptr()));
+        if (!level.is_valid()) {
+            level = new_nestmap();
+            check_int(PyDict_SetItem(s, head.ptr(), level.ptr()));
+        } else if (!is_nestmap(level.ptr())) {
+            raise_value_target(head.ptr());
+        }
+        assign(level.ptr(), rest.ptr(), value.ptr());
+        return;
+    }
+    if (is_nestmap(value.ptr())) {
+        PyObject* current = PyDict_GetItemWithError(s, key.ptr());
+        if (!current && PyErr_Occurred()) throw nb::python_error();
+        if (current && !is_nestmap(current)) raise_value_target(key.ptr());
+    }
+    check_int(PyDict_SetItem(s, key.ptr(), value.ptr()));
+}
+
+nb::object contains(nb::handle self, nb::handle key) {
+    nb::object head, rest;
+    PyObject* s = self.ptr();
+    if (!split_key(key.ptr(), head, rest))
+        return nb::bool_(check_int(PyDict_Contains(s, key.ptr())) == 1);
+    PyObject* child = PyDict_GetItemWithError(s, head.ptr());
+    if (!child) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::bool_(false);
+    }
+    nb::object held = nb::borrow(child);
+    if (exact(child)) {
+        RecursionGuard guard(" while testing a dotted key");
+        return contains(held, rest);
+    }
+    return check(PyObject_CallMethodOneArg(child, names().contains.ptr(), rest.ptr()));
+}
+
+void del_item(nb::handle self, nb::handle key) {
+    nb::object head, rest;
+    PyObject* s = self.ptr();
+    if (!split_key(key.ptr(), head, rest)) {
+        check_int(PyDict_DelItem(s, key.ptr()));
+        return;
+    }
+    nb::object child = base_lookup(s, head.ptr());
+    remove(child.ptr(), rest.ptr());
+    // A level left empty goes too, so deleting a branch's last leaf prunes the branch.
+    if (!check_int(PyObject_IsTrue(child.ptr()))) check_int(PyDict_DelItem(s, head.ptr()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flattening: every leaf with its full dotted path, depth first.
+
+/// `prefix + key`, or `key` itself at the top.
+nb::object path_of(PyObject* prefix, PyObject* key) {
+    if (!prefix) return nb::borrow(key);
+    return check(PyNumber_Add(prefix, key));
+}
+
+/// Walks one level, appending paths (or (path, value) pairs) of its leaves to `out`.
+void flatten(PyObject* level, PyObject* prefix, PyObject* out, bool with_values) {
+    Names& n = names();
+    RecursionGuard guard(" while flattening a NestMap");
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(level);
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(level, &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+        nb::object path = path_of(prefix, key.ptr());
+        if (!is_nestmap(value.ptr())) {
+            nb::object entry =
+                with_values ? nb::object(nb::make_tuple(path, value)) : nb::object(path);
+            check_int(PyList_Append(out, entry.ptr()));
+        } else {
+            nb::object below = check(PyNumber_Add(path.ptr(), n.dot.ptr()));
+            if (exact(value.ptr())) {
+                flatten(value.ptr(), below.ptr(), out, with_values);
+            } else {
+                // A subclass may flatten its own way: take its answer and prefix it.
+                nb::object inner = check(PyObject_CallMethodNoArgs(
+                    value.ptr(), (with_values ? n.all_items : n.all_keys).ptr()));
+                nb::object iterator = check(PyObject_GetIter(inner.ptr()));
+                while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+                    nb::object item = nb::steal(raw);
+                    nb::object entry;
+                    if (with_values) {
+                        nb::object sub_path = check(PySequence_GetItem(item.ptr(), 0));
+                        nb::object sub_value = check(PySequence_GetItem(item.ptr(), 1));
+                        entry = nb::make_tuple(check(PyNumber_Add(below.ptr(), sub_path.ptr())),
+                                               sub_value);
+                    } else {
+                        entry = check(PyNumber_Add(below.ptr(), item.ptr()));
+                    }
+                    check_int(PyList_Append(out, entry.ptr()));
+                }
+                if (PyErr_Occurred()) throw nb::python_error();
+            }
+        }
+        if (PyDict_GET_SIZE(level) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw nb::python_error();
+        }
+    }
+}
+
+nb::object all_items_of(PyObject* map, bool with_values) {
+    nb::object out = check(PyList_New(0));
+    if (exact(map))
+        flatten(map, nullptr, out.ptr(), with_values);
+    else
+        out = check(PyObject_CallMethodNoArgs(
+            map, (with_values ? names().all_items : names().all_keys).ptr()));
+    return out;
+}
+
+nb::object all_keys(nb::handle self) {
+    nb::object out = check(PyList_New(0));
+    flatten(self.ptr(), nullptr, out.ptr(), false);
+    return out;
+}
+
+nb::object all_items(nb::handle self) {
+    nb::object out = check(PyList_New(0));
+    flatten(self.ptr(), nullptr, out.ptr(), true);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Update and construction.
+
+/// Unpacks one item of a pair sequence into exactly two values, with Python's own errors.
+void unpack_pair(PyObject* item, nb::object& first, nb::object& second) {
+    PyObject* raw_iterator = PyObject_GetIter(item);
+    if (!raw_iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iterator = nb::steal(raw_iterator);
+    nb::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* part = PyIter_Next(iterator.ptr());
+        if (!part) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        parts[i] = nb::steal(part);
+    }
+    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    first = parts[0];
+    second = parts[1];
+}
+
+/// `self[key] = other[key]` for every key of a plain dict, in order.
+void update_from_dict(PyObject* self, PyObject* other) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(other);
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(other, &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+        assign(self, key.ptr(), value.ptr());
+        if (PyDict_GET_SIZE(other) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw nb::python_error();
+        }
+    }
+}
+
+/// The positional part of MutableMapping's update, every pair stored through `self[key]`.
+void update_from(PyObject* self, PyObject* other) {
+    Names& n = names();
+    if (PyDict_CheckExact(other)) {
+        update_from_dict(self, other);
+        return;
+    }
+    if (check_int(PyObject_IsInstance(other, n.mapping.ptr()))) {
+        nb::object iterator = check(PyObject_GetIter(other));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object key = nb::steal(raw);
+            nb::object value = check(PyObject_GetItem(other, key.ptr()));
+            assign(self, key.ptr(), value.ptr());
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    PyObject* keys = PyObject_GetAttr(other, n.keys.ptr());
+    if (keys) {
+        nb::object method = nb::steal(keys);
+        nb::object listed = check(PyObject_CallNoArgs(method.ptr()));
+        nb::object iterator = check(PyObject_GetIter(listed.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object key = nb::steal(raw);
+            nb::object value = check(PyObject_GetItem(other, key.ptr()));
+            assign(self, key.ptr(), value.ptr());
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object iterator = check(PyObject_GetIter(other));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(raw), key, value;
+        unpack_pair(item.ptr(), key, value);
+        assign(self, key.ptr(), value.ptr());
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+void merge(PyObject* self, PyObject* other, PyObject* kwargs);
+
+/// `target.update(other)`: directly for exactly NestMap, else through the method.
+void call_update(PyObject* target, PyObject* other) {
+    if (exact(target)) {
+        RecursionGuard guard(" while merging NestMaps");
+        merge(target, other, nullptr);
+        return;
+    }
+    check(PyObject_CallMethodOneArg(target, names().update.ptr(), other));
+}
+
+/// The merging update: `other` (may be null) first, then the keywords (may be null).
+void merge(PyObject* self, PyObject* other, PyObject* kwargs) {
+    if (other && is_nestmap(other)) {
+        // Merge leaf by leaf, so nested levels already here keep their other keys.
+        nb::object items = all_items_of(other, true);
+        nb::object iterator = check(PyObject_GetIter(items.ptr()));
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            nb::object item = nb::steal(raw), key, value;
+            unpack_pair(item.ptr(), key, value);
+            assign(self, key.ptr(), value.ptr());
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    } else if (other) {
+        update_from(self, other);
+    }
+    if (!kwargs) return;
+    Py_ssize_t pos = 0;
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(kwargs, &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+        if (!is_nestmap(value.ptr())) {
+            assign(self, key.ptr(), value.ptr());
+            continue;
+        }
+        nb::object level = lookup_or_null(self, key.ptr(), false);
+        if (!level.is_valid()) {
+            level = new_nestmap();
+            assign(self, key.ptr(), level.ptr());
+        }
+        if (!is_nestmap(level.ptr())) raise_value_target(key.ptr());
+        call_update(level.ptr(), value.ptr());
+    }
+}
+
+void update(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    Py_ssize_t given = PyTuple_GET_SIZE(args.ptr());
+    if (given > 1) {
+        PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)",
+                     given);
+        throw nb::python_error();
+    }
+    merge(self.ptr(), given ? PyTuple_GET_ITEM(args.ptr(), 0) : nullptr, kwargs.ptr());
+}
+
+void construct(PyObject* self, PyObject* args, PyObject* kwargs);
+
+/// `NestMap(value)` for one constructor value, or null (no error set) when the dict
+/// constructor rejects it with ValueError or TypeError and the value stays a leaf.
+nb::object nested_from(PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    // These never make a dict (non-empty text has one-character elements; numbers
+    // and None are not iterable), so they are settled without raising anything.
+    if (t == &PyUnicode_Type)
+        return PyUnicode_GET_LENGTH(value) == 0 ? new_nestmap() : nb::object();
+    if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || value == Py_None ||
+        t == &PyComplex_Type || t == (PyTypeObject*)names().tcl_obj_type.ptr())
+        return nb::object();
+    nb::object level = new_nestmap();
+    nb::object args = check(PyTuple_Pack(1, value));
+    try {
+        RecursionGuard guard(" while building a NestMap");
+        construct(level.ptr(), args.ptr(), nullptr);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return nb::object();
+        throw;
+    }
+    return level;
+}
+
+void construct(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Names& n = names();
+    check(PyObject_CallOneArg(n.attr_dict_init.ptr(), self));
+    nb::object dsc = check(PyObject_Call((PyObject*)&PyDict_Type, args, kwargs));
+    Py_ssize_t pos = 0;
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(dsc.ptr(), &pos, &raw_key, &raw_value)) {
+        if (is_nestmap(raw_value)) continue;
+        nb::object key = nb::borrow(raw_key);
+        nb::object level = nested_from(raw_value);
+        // Replacing the value of a present key leaves the dict's layout alone.
+        if (level.is_valid()) check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), level.ptr()));
+    }
+    if (exact(self)) {
+        update_from_dict(self, dsc.ptr());
+        return;
+    }
+    check(PyObject_CallMethodOneArg(self, n.update.ptr(), dsc.ptr()));
+}
+
+void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    construct(self.ptr(), args.ptr(), kwargs.ptr());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading keyed lists.
+//
+// The rule: a value is a nested keyed list exactly when it splits, recursively, into fields
+// of two elements each. The general reader asks the package-level `cast_list` for every
+// split. When that is the interpreter's own Tcl list splitter, the quick reader below splits
+// with Tcl's parser on one UTF-8 copy of the text instead, making Python objects only for
+// keys and leaves; it gives the same result and hands every failure back to the general
+// reader, which raises the exact error.
+
+using SplitList = std::unique_ptr<const char*, void (*)(const char**)>;
+
+SplitList split_list(const char* text, int& count, bool& ok) {
+    const char** elements = nullptr;
+    ok = Tcl_SplitList(nullptr, text, &count, &elements) == TCL_OK;
+    return SplitList(ok ? elements : nullptr,
+                     [](const char** p) { Tcl_Free(reinterpret_cast<char*>(p)); });
+}
+
+/// True when Tcl reads `text` as a list of exactly one element, the text itself: it is
+/// non-empty and has no white space, brace, double quote or backslash.
+bool single_word(const char* text) {
+    if (!*text) return false;
+    for (const char* p = text; *p; ++p) {
+        switch (*p) {
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+        case '{':
+        case '}':
+        case '"':
+        case '\\':
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+nb::object text_object(const char* utf8) {
+    return check(from_tcl_utf8(utf8, std::strlen(utf8)));
+}
+
+/// Reads Tcl list text as a keyed list; null (no error set) when it is not one.
+nb::object quick_keyed_list(const char* text) {
+    int count = 0;
+    bool ok = false;
+    SplitList fields = split_list(text, count, ok);
+    if (!ok) return nb::object();
+    nb::object dsc = check(PyDict_New());
+    for (int i = 0; i < count; ++i) {
+        const char* field = fields.get()[i];
+        if (single_word(field)) return nb::object();
+        int parts = 0;
+        SplitList pair = split_list(field, parts, ok);
+        if (!ok || parts != 2) return nb::object();
+        nb::object key = text_object(pair.get()[0]);
+        const char* raw = pair.get()[1];
+        nb::object value;
+        if (!single_word(raw)) {
+            RecursionGuard guard(" while reading a keyed list");
+            value = quick_keyed_list(raw);
+        }
+        if (!value.is_valid()) value = text_object(raw);
+        check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), value.ptr()));
+    }
+    nb::object klist = new_nestmap();
+    update_from_dict(klist.ptr(), dsc.ptr());
+    return klist;
+}
+
+/// True when `cast_list` is the interpreter's own splitter over Tcl's list parser.
+bool is_tcl_splitter(PyObject* cast_list) {
+    Names& n = names();
+    nb::object module = nb::steal(PyImport_GetModule(n.interpreter_module.ptr()));
+    if (!module.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    auto attribute = [](PyObject* obj, PyObject* name) {
+        PyObject* value = PyObject_GetAttr(obj, name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        return nb::steal(value);
+    };
+    nb::object cls = attribute(module.ptr(), n.interpreter_class.ptr());
+    if (!cls.is_valid()) return false;
+    nb::object own = attribute(cls.ptr(), n.cast_list.ptr());
+    if (!own.is_valid() || own.ptr() != cast_list) return false;
+    // The interpreter module's splitter may have been replaced; then its casts use that one.
+    nb::object splitter = attribute(module.ptr(), n.list_splitter.ptr());
+    if (!splitter.is_valid()) return true;
+    nb::object internal = nb::steal(PyImport_GetModule(n.internal_module.ptr()));
+    if (!internal.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    nb::object original = attribute(internal.ptr(), n.list_splitter.ptr());
+    return original.is_valid() && original.ptr() == splitter.ptr();
+}
+
+nb::object call_cast(PyObject* cast_list, PyObject* value) {
+    return check(PyObject_CallOneArg(cast_list, value));
+}
+
+/// The general reader, exactly as written: split with `cast_list`, pair the fields up with
+/// the dict constructor, then try every value as a nested keyed list. At the top level
+/// (`nested` false) every failure is raised; nested, a list of fields that are not all
+/// pairs gives null (no error set) without building an exception first.
+nb::object general_keyed_list(PyObject* cast_list, PyObject* value, bool nested) {
+    nb::object elements = call_cast(cast_list, value);
+    nb::object fields = check(PyList_New(0));
+    bool pairs_only = true;
+    nb::object iterator = check(PyObject_GetIter(elements.ptr()));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object element = nb::steal(raw);
+        nb::object field = call_cast(cast_list, element.ptr());
+        if ((PyTuple_Check(field.ptr()) || PyList_Check(field.ptr())) &&
+            PySequence_Fast_GET_SIZE(field.ptr()) != 2)
+            pairs_only = false;
+        check_int(PyList_Append(fields.ptr(), field.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (nested && !pairs_only) return nb::object();
+    nb::object dsc = check(PyDict_New());
+    check_int(PyDict_MergeFromSeq2(dsc.ptr(), fields.ptr(), 1));
+    Py_ssize_t pos = 0;
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(dsc.ptr(), &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), plain = nb::borrow(raw_value);
+        nb::object level;
+        try {
+            RecursionGuard guard(" while reading a keyed list");
+            level = general_keyed_list(cast_list, plain.ptr(), true);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+        if (level.is_valid()) check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), level.ptr()));
+    }
+    nb::object klist = new_nestmap();
+    update_from_dict(klist.ptr(), dsc.ptr());
+    return klist;
+}
+
+nb::object from_tcl(nb::handle string) {
+    Names& n = names();
+    nb::object package = nb::steal(PyImport_GetModule(n.package.ptr()));
+    if (!package.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        package = check(PyImport_Import(n.package.ptr()));
+    }
+    nb::object cast_list = package.attr(n.cast_list);
+    PyObject* value = string.ptr();
+    if ((PyUnicode_Check(value) || Py_TYPE(value) == (PyTypeObject*)n.tcl_obj_type.ptr()) &&
+        is_tcl_splitter(cast_list.ptr())) {
+        nb::object text = PyUnicode_Check(value) ? nb::borrow(string) : check(PyObject_Str(value));
+        std::string utf8 = to_tcl_utf8(text.ptr());
+        nb::object klist = quick_keyed_list(utf8.c_str());
+        if (klist.is_valid()) return klist;
+    }
+    return general_keyed_list(cast_list.ptr(), value, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rendering: the fields as (key, value) pairs of Tcl-ready values, nested levels as nested
+// tuples.
+
+nb::object tcl_ready(PyObject* value) {
+    return check(names().api->tclobj(value));
+}
+
+nb::object fields_of(PyObject* self) {
+    RecursionGuard guard(" while converting a NestMap for Tcl");
+    Py_ssize_t size = PyDict_GET_SIZE(self);
+    nb::object result = check(PyTuple_New(size));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *raw_key, *raw_value;
+    while (PyDict_Next(self, &pos, &raw_key, &raw_value)) {
+        nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+        nb::object ready_key = tcl_ready(key.ptr());
+        nb::object ready_value =
+            exact(value.ptr()) ? fields_of(value.ptr()) : tcl_ready(value.ptr());
+        if (PyDict_GET_SIZE(self) != size || i >= size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw nb::python_error();
+        }
+        PyTuple_SET_ITEM(result.ptr(), i++, nb::make_tuple(ready_key, ready_value).release().ptr());
+    }
+    if (i != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        throw nb::python_error();
+    }
+    return result;
+}
+
+nb::object tclobj_hook(nb::handle self) {
+    return fields_of(self.ptr());
+}
+
+} // namespace
+} // namespace tessel
+
+NB_MODULE(nestmap, m) {
+    using namespace tessel;
+    Names& n = names();
+    const ScriptifyApi* api = import_scriptify_api();
+    if (!api) throw nb::python_error();
+    n.api = api;
+    nb::module_ abc = nb::module_::import_("abc");
+    nb::module_ collections_abc = nb::module_::import_("collections.abc");
+    nb::object attr_dict = nb::module_::import_("tessel.datastructures").attr("AttrDict");
+    nb::object mutable_mapping = collections_abc.attr("MutableMapping");
+    nb::object tcl_obj = nb::module_::import_("_tkinter").attr("Tcl_Obj");
+    nb::object tclobj = nb::module_::import_("tessel.tcl.scriptify").attr("tclobj");
+    n.mapping = keep(collections_abc.attr("Mapping"));
+    n.tcl_obj_type = keep(tcl_obj);
+    n.attr_dict_init = keep(attr_dict.attr("__init__"));
+    auto interned = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
+    n.dot = interned(".");
+    n.split = interned("split");
+    n.keys = interned("keys");
+    n.all_keys = interned("all_keys");
+    n.all_items = interned("all_items");
+    n.update = interned("update");
+    n.contains = interned("__contains__");
+    n.type_name = interned("typename");
+    n.keyed_list_type = interned("keyedList");
+    n.cast_list = interned("cast_list");
+    n.package = interned("tessel.tcl");
+    n.interpreter_module = interned("tessel.tcl.interpreter");
+    n.internal_module = interned("tessel.tcl.internal");
+    n.interpreter_class = interned("Interpreter");
+    n.list_splitter = interned("GetListFromAny");
+    n.empty_tuple = keep(nb::tuple());
+    n.split_args = keep(nb::make_tuple(".", 1));
+
+    m.attr("AttrDict") = attr_dict;
+    m.attr("MutableMapping") = mutable_mapping;
+    m.attr("Tcl_Obj") = tcl_obj;
+    m.attr("tclobj") = tclobj;
+
+    ClassBuilder nest("tessel.tcl.nestmap", "NestMap", nb::make_tuple(attr_dict, mutable_mapping),
+                      abc.attr("ABCMeta"));
+    n.cls = keep(nest.cls());
+    n.type = (PyTypeObject*)n.cls.ptr();
+    nest.attr("__doc__", nb::str("A dict whose keys may be \".\"-separated paths through nested "
+                                 "levels: the Python form of a TclX keyed list."));
+    nest.def("__init__", &init);
+    nest.def_static("from_tcl", &from_tcl, nb::arg("string"),
+                    "Reads a TclX keyed list (text or Tcl object) into a NestMap.");
+    nest.def("__getitem__", &get_item, nb::arg("key"));
+    nest.def("__setitem__", &set_item, nb::arg("key"), nb::arg("value"));
+    nest.def("__contains__", &contains, nb::arg("key"));
+    nest.def("__delitem__", &del_item, nb::arg("key"));
+    nest.attr("get", mutable_mapping.attr("get"));
+    nest.attr("pop", mutable_mapping.attr("pop"));
+    nest.attr("setdefault", mutable_mapping.attr("setdefault"));
+    nest.def("update", &update,
+             "Merges a mapping, pairs or keywords in; nested NestMaps merge leaf by leaf.");
+    nest.def("all_keys", &all_keys, "Every leaf's full dotted key, depth first.");
+    nest.def("all_items", &all_items, "Every leaf as (full dotted key, value), depth first.");
+    nest.alias("has_key", "__contains__");
+    nest.def("__tclobj__", &tclobj_hook, "The fields as (key, value) pairs, ready for Tcl.");
+    m.attr("NestMap") = nest.finish();
+}
