@@ -1,1 +1,32 @@
-"""tessel.tcl: drive a Tcl interpreter (TclX loaded) from Python test scripts."""
+"""tessel.tcl: drive a Tcl interpreter (TclX loaded) from Python test scripts.
+
+The package stands for the global interpreter: its public operations are module attributes
+(``tessel.tcl.eval``, ``tessel.tcl.cast_list``, ``tessel.tcl.tk`` ...), so it is the default
+interpreter of every handle made without one.
+"""
+
+try:
+    import tkinter as _tkinter_check  # noqa: F401
+except ImportError:
+    raise ImportError(
+        "tessel.tcl needs Python's tkinter and Tcl 8.6; install them, e.g. "
+        "'apt-get install python3-tk tcl8.6'"
+    ) from None
+
+from tkinter import TclError as _TclError
+
+try:
+    from .interpreter import _global_interpreter
+except _TclError as _exc:
+    if "Tclx" not in str(_exc):
+        raise
+    raise ImportError(
+        "tessel.tcl needs the TclX extension in its Tcl (%s); install it, e.g. "
+        "'apt-get install tclx8.4'" % _exc
+    ) from None
+
+for _name in _global_interpreter.__all__:
+    globals()[_name] = getattr(_global_interpreter, _name)
+del _name
+
+from .scriptify import scriptify, tclobj  # noqa: E402  (the functions, not the module)

@@ -1,3 +1,562 @@
-// interpreter.cpp — placeholder until the module is built.
-#include <nanobind/nanobind.h>
-NB_MODULE(interpreter, m) { (void)m; }
+// interpreter.cpp — the module tessel.tcl.interpreter: the Interpreter class and the global one.
+// Construction, start-up hooks, attribute delegation to the host, script evaluation with the
+// full Tcl trace on failure, and Python callbacks registered as Tcl commands.
+
+#include "interpreter_parts.hpp"
+
+namespace nb = nanobind;
+
+namespace tessel::interp {
+
+Names& names() {
+    static Names cached;
+    return cached;
+}
+
+nb::object module_global(nb::handle name) {
+    PyObject* value = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+namespace {
+
+/// Looks a module-level name up; null when the module does not define it (yet).
+nb::object optional_global(nb::handle name) {
+    PyObject* value = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(value);
+}
+
+void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+void set_item(nb::handle mapping, const char* key, nb::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), nb::str(key).ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// ---- construction and start-up hooks ----
+
+/// Attaches the quick-call proxy, the callback table and the namespace handles with their
+/// views, and sets the globals a Tcl shell would set.
+void attach_handles(nb::handle self) {
+    Names& n = names();
+    nb::object history_class = module_global(n.History);
+    set_attr(self, n.history, call(history_class));
+
+    nb::kwargs for_self;
+    for_self["tcl"] = self;
+    if (nb::object dial_class = optional_global(n.Dial); dial_class.is_valid()) {
+        nb::object dial = dial_class(**for_self);
+        set_attr(self, n.dial_upper, dial);
+        set_attr(self, n.dial, dial);
+    }
+    set_attr(self, n.callbacks, nb::dict());
+
+    nb::object namespace_class = optional_global(n.TclNamespace);
+    if (!namespace_class.is_valid()) return;
+    nb::object global_ns = namespace_class("::", **for_self);
+    set_attr(self, n.global_ns, global_ns);
+    nb::object local_ns = namespace_class(nb::none(), **for_self);
+    set_attr(self, n.local_ns, local_ns);
+    set_attr(self, n.vars, get_attr(local_ns, n.vars));
+    set_attr(self, n.objs, get_attr(local_ns, n.objs));
+
+    nb::object globals = get_attr(global_ns, n.vars);
+    set_item(globals, "argc", nb::int_(0));
+    set_item(globals, "argv", nb::tuple());
+    set_item(globals, "argv0", nb::str(""));
+    set_item(globals, "tcl_interactive", nb::int_(0));
+}
+
+void init(nb::handle self) {
+    Names& n = names();
+    nb::kwargs no_window;
+    no_window["useTk"] = 0;
+    get_attr(n.tk_class, n.init)(self, **no_window);
+    call(n.register_owner_thread, {self});
+    attach_handles(self);
+    call_method(get_attr(self, n.tk), n.eval, {nb::str("package require Tclx")});
+    call_method(self, n.load_entrypoint);
+}
+
+void load_entrypoint(nb::handle self) {
+    Names& n = names();
+    nb::kwargs in_group;
+    in_group["group"] = module_global(n.init_group);
+    nb::object entry_points = module_global(n.iter_entry_points)(**in_group);
+    for (nb::handle entry_point : entry_points) {
+        nb::object name = get_attr(entry_point, n.name);
+        nb::object allowed = module_global(n.allowed_keys);
+        int known = PySequence_Contains(allowed.ptr(), name.ptr());
+        if (known < 0) throw nb::python_error();
+        if (!known) {
+            nb::object message = nb::str("Unknown Tcl entrypoint: {} from {}")
+                                     .format(name, get_attr(entry_point, n.module_name));
+            PyErr_SetObject(PyExc_ValueError, message.ptr());
+            throw nb::python_error();
+        }
+        call_method(module_global(n.logger), n.debug,
+                    {n.loading_message, get_attr(entry_point, n.module_name)});
+        nb::object tcl_init = call_method(entry_point, n.load);
+        if (!PyCallable_Check(tcl_init.ptr())) {
+            nb::object message = nb::str("Tcl-Init must be callable, got: {!r}").format(tcl_init);
+            PyErr_SetObject(PyExc_TypeError, message.ptr());
+            throw nb::python_error();
+        }
+        call(tcl_init, {self});
+    }
+}
+
+/// Entry points of the installed distributions, each with `name`, `module_name` and `load()`.
+nb::object iter_entry_points(nb::handle group, nb::handle name) {
+    Names& n = names();
+    nb::kwargs in_group;
+    in_group["group"] = group;
+    nb::list found;
+    for (nb::handle entry_point : n.entry_points(**in_group)) {
+        nb::object ep_name = get_attr(entry_point, n.name);
+        if (!name.is_none() && !ep_name.equal(name)) continue;
+        nb::kwargs fields;
+        fields["name"] = ep_name;
+        fields["module_name"] = get_attr(entry_point, n.module);
+        fields["load"] = get_attr(entry_point, n.load);
+        found.append(n.simple_namespace(**fields));
+    }
+    return found;
+}
+
+/// Every host operation reads as an attribute of the interpreter. The host object is taken
+/// from the instance dictionary, so a half-built interpreter never recurses here.
+nb::object getattr_fallback(nb::handle self, nb::handle attr) {
+    Names& n = names();
+    nb::object dict = get_attr(self, n.dict);
+    nb::object tk = nb::borrow(PyDict_GetItemWithError(dict.ptr(), n.tk.ptr()));
+    if (tk.is_valid()) {
+        PyObject* value = PyObject_GetAttr(tk.ptr(), attr.ptr());
+        if (value) return nb::steal(value);
+    }
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_AttributeError, "'Interpreter' object has no attribute '%U'",
+                 check(PyObject_Str(attr.ptr())).ptr());
+    throw nb::python_error();
+}
+
+// ---- evaluation ----
+
+/// Raises TclError(text of ::errorInfo) in place of the pending host error, whose context is
+/// kept but suppressed, as `raise TclError(info) from None` would.
+[[noreturn]] void raise_error_info(nb::handle self, nb::handle info_view, nb::handle info_name) {
+    Names& n = names();
+    nb::object host_error = catch_error(n.tcl_error.ptr());
+    if (!host_error.is_valid()) throw nb::python_error();
+    nb::object text;
+    if (nb::object view = nb::steal(PyObject_GetAttr(self.ptr(), info_view.ptr())); view.is_valid())
+        text = check(PyObject_GetItem(view.ptr(), info_name.ptr()));
+    else if (catch_error(PyExc_AttributeError).is_valid())
+        text = call_method(get_attr(self, n.tk), n.eval, {nb::str("set ::errorInfo")});
+    else
+        throw nb::python_error();
+    nb::object error = check(PyObject_CallOneArg(n.tcl_error.ptr(), text.ptr()));
+    PyException_SetContext(error.ptr(), host_error.release().ptr());
+    PyException_SetCause(error.ptr(), nullptr);
+    PyErr_Restore(Py_NewRef(n.tcl_error.ptr()), error.release().ptr(), nullptr);
+    throw nb::python_error();
+}
+
+/// An attribute read from the instance dictionary first: the common case costs one dict
+/// lookup instead of a walk through the host class's attribute machinery.
+nb::object instance_attr(nb::handle self, nb::handle name) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict)
+        if (PyObject* value = PyDict_GetItemWithError(*dict, name.ptr())) return nb::borrow(value);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return get_attr(self, name);
+}
+
+/// `obj.<name>(arg)`, calling the method found for the type of `obj` last time directly while
+/// that type is unchanged. Only types without instance dictionaries qualify (nothing can
+/// shadow the method), and a change to the type's dictionary invalidates the entry.
+struct MethodCache {
+    PyTypeObject* type = nullptr; // strong references, held for the life of the process
+    PyObject* method = nullptr;
+    unsigned int version = 0;
+
+    PyObject* call(nb::handle obj, nb::handle name, nb::handle arg) {
+        PyObject* stack[] = {obj.ptr(), arg.ptr()};
+        PyTypeObject* obj_type = Py_TYPE(obj.ptr());
+        if (obj_type != type || !current(obj_type)) {
+            PyObject* found = _PyType_Lookup(obj_type, name.ptr());
+            if (!found || obj_type->tp_dictoffset != 0 ||
+                !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+                !PyType_HasFeature(obj_type, Py_TPFLAGS_VALID_VERSION_TAG))
+                return PyObject_VectorcallMethod(name.ptr(), stack,
+                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            Py_XSETREF(method, Py_NewRef(found));
+            Py_XSETREF(type, (PyTypeObject*)Py_NewRef(obj_type));
+            version = obj_type->tp_version_tag;
+        }
+        return PyObject_Vectorcall(method, stack, 2, nullptr);
+    }
+
+    bool current(PyTypeObject* t) const {
+        return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == version;
+    }
+};
+
+nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handle record) {
+    Names& n = names();
+    static MethodCache history_append, host_eval;
+    if (truth(record)) {
+        nb::object history = instance_attr(self, n.history);
+        check(history_append.call(history, n.append, code));
+    }
+    nb::object tk = instance_attr(self, n.tk);
+    PyObject* result = host_eval.call(tk, n.eval, code);
+    if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
+    nb::object value = nb::steal(result);
+    if (truth(typecast)) return call_method(self, n.cast_any, {value});
+    return value;
+}
+
+/// `eval` is the hottest call of the system: it is a plain method descriptor taking its
+/// arguments by vectorcall, without a binding layer's dispatch in between.
+PyObject* eval_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const kParameters[] = {"code", "typecast", "record"};
+    PyObject* values[3] = {nullptr, Py_False, Py_True};
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError,
+                     "eval() takes from 2 to 4 positional arguments but %zd were given", nargs + 1);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        values[i] = args[i];
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int p = 0; p < 3 && slot < 0; ++p)
+            if (PyUnicode_CompareWithASCIIString(keyword, kParameters[p]) == 0) slot = p;
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "eval() got an unexpected keyword argument '%U'",
+                         keyword);
+            return nullptr;
+        }
+        if (slot < nargs) {
+            PyErr_Format(PyExc_TypeError, "eval() got multiple values for argument '%s'",
+                         kParameters[slot]);
+            return nullptr;
+        }
+        values[slot] = args[nargs + k];
+    }
+    if (!values[0]) {
+        PyErr_SetString(PyExc_TypeError, "eval() missing 1 required positional argument: 'code'");
+        return nullptr;
+    }
+    try {
+        return eval(self, values[0], values[1], values[2]).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef eval_method = {
+    "eval", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&eval_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "eval($self, /, code, typecast=False, record=True)\n--\n\n"
+    "Evaluates a Tcl script, recorded in the history; a Tcl error is raised as TclError\n"
+    "carrying Tcl's full trace. With typecast, the result goes through cast_any."};
+
+nb::object get_error_info(nb::handle self) {
+    Names& n = names();
+    nb::object view = get_attr(get_attr(self, n.global_ns), n.vars);
+    return check(PyObject_GetItem(view.ptr(), n.error_info.ptr()));
+}
+
+// ---- Python callbacks as Tcl commands ----
+
+nb::object generate_callback_cmd_name(nb::handle callback, nb::handle mangle_cmd_name) {
+    Names& n = names();
+    nb::object cmd_name = nb::borrow(n.empty);
+    nb::object callback_func = nb::borrow(callback);
+    if (PyObject* func = PyObject_GetAttr(callback.ptr(), n.func.ptr()))
+        callback_func = nb::steal(func);
+    else if (!catch_error(PyExc_AttributeError).is_valid())
+        throw nb::python_error();
+    if (PyObject* name = PyObject_GetAttr(callback_func.ptr(), n.name_dunder.ptr()))
+        cmd_name = nb::steal(name);
+    else if (!catch_error(PyExc_AttributeError).is_valid())
+        throw nb::python_error();
+    if (!truth(cmd_name) || truth(mangle_cmd_name)) {
+        nb::object identity = check(PyLong_FromVoidPtr(callback.ptr()));
+        cmd_name = nb::str("{}_{}").format(identity, cmd_name);
+    }
+    return cmd_name;
+}
+
+/// "::glueKit::_cbBkup::" and the qualified name without its leading colons.
+nb::object backup_name(nb::handle cmd_name) {
+    Names& n = names();
+    nb::object bare = call_method(cmd_name, n.lstrip, {n.colon});
+    return check(PyUnicode_Concat(n.bkup_prefix.ptr(), bare.ptr()));
+}
+
+nb::object command_handle(nb::handle self, nb::handle name) {
+    Names& n = names();
+    nb::object cmds = get_attr(get_attr(self, n.global_ns), n.cmds);
+    return check(PyObject_GetItem(cmds.ptr(), name.ptr()));
+}
+
+nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_name_in,
+                           nb::handle force) {
+    Names& n = names();
+    nb::object cmd_name = nb::borrow(cmd_name_in);
+    if (cmd_name.is_none() || !truth(cmd_name))
+        cmd_name = generate_callback_cmd_name(callback, Py_False);
+    cmd_name = check(PyObject_Str(cmd_name.ptr()));
+    nb::object tclcmd = command_handle(self, cmd_name);
+    cmd_name = check(PyObject_Str(tclcmd.ptr()));
+    if (truth(call_method(tclcmd, n.exists))) {
+        if (!truth(force)) {
+            nb::object message =
+                nb::str("Cannot create command '{}': command already exists").format(cmd_name);
+            PyErr_SetObject(PyExc_ValueError, message.ptr());
+            throw nb::python_error();
+        }
+        call_method(command_handle(self, cmd_name), n.rename, {backup_name(cmd_name)});
+    }
+    call_method(tclcmd, n.createcommand, {callback});
+    nb::object table = get_attr(self, n.callbacks);
+    if (PyObject_SetItem(table.ptr(), cmd_name.ptr(), callback.ptr()) < 0) throw nb::python_error();
+    return tclcmd;
+}
+
+/// True when a command handle runs in this interpreter.
+bool same_interpreter(nb::handle self, nb::handle handle) {
+    Names& n = names();
+    PyObject* tcl = PyObject_GetAttr(handle.ptr(), n.tcl.ptr());
+    if (!tcl) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object owner = nb::steal(tcl);
+    PyObject* owner_tk = PyObject_GetAttr(owner.ptr(), n.tk.ptr());
+    if (!owner_tk) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object mine = get_attr(self, n.tk);
+    bool same = owner_tk == mine.ptr();
+    Py_DECREF(owner_tk);
+    return same;
+}
+
+void remove_callback(nb::handle self, nb::handle callback) {
+    Names& n = names();
+    nb::object command_class = module_global(n.TclCommand);
+    int is_handle = PyObject_IsInstance(callback.ptr(), command_class.ptr());
+    if (is_handle < 0) throw nb::python_error();
+    nb::object handle;
+    if (is_handle)
+        handle = nb::borrow(callback);
+    else if (PyCallable_Check(callback.ptr()))
+        handle = command_handle(self, generate_callback_cmd_name(callback, Py_False));
+    else
+        handle = command_handle(self, callback);
+    nb::object cmd_name = check(PyObject_Str(handle.ptr()));
+    nb::object table = get_attr(self, n.callbacks);
+    int known = PySequence_Contains(table.ptr(), cmd_name.ptr());
+    if (known < 0) throw nb::python_error();
+    // A handle on another interpreter's command is never one of ours, whatever its name.
+    if (!known || (is_handle && !same_interpreter(self, handle))) {
+        nb::object message = nb::str("No callback in this interpreter named '{}'").format(cmd_name);
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw nb::python_error();
+    }
+    call_method(handle, n.delete_);
+    if (PyObject_DelItem(table.ptr(), cmd_name.ptr()) < 0) throw nb::python_error();
+    nb::kwargs in_self;
+    in_self["tcl"] = self;
+    nb::object backup = command_class(backup_name(cmd_name), **in_self);
+    if (truth(call_method(backup, n.exists))) call_method(backup, n.rename, {cmd_name});
+}
+
+// ---- the class and the module ----
+
+nb::object build_interpreter_class() {
+    Names& n = names();
+    ClassBuilder cls("tessel.tcl.interpreter", "Interpreter", nb::make_tuple(n.tk_class));
+    cls.attr("__MAX_HISTORY__", nb::int_(9999))
+        .def("__init__", &init)
+        .def("_load_entrypoint", &load_entrypoint)
+        .def("__getattr__", &getattr_fallback, nb::arg("attr"))
+        .def_static("generate_callback_cmd_name", &generate_callback_cmd_name, nb::arg("callback"),
+                    nb::arg("mangle_cmd_name") = false)
+        .def("create_callback", &create_callback, nb::arg("callback"),
+             nb::arg("cmd_name") = nb::none(), nb::arg("force") = false)
+        .def("remove_callback", &remove_callback, nb::arg("callback"))
+        .attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
+        .def("get_errorInfo", &get_error_info);
+    add_variable_methods(cls);
+    add_cast_methods(cls);
+    return cls.finish();
+}
+
+/// `from <module> import <name>` into the module namespace. Parts of the package that do not
+/// offer the name yet are skipped, and the steps of construction that need them with them.
+void import_into(nb::module_& m, const char* module, const char* name, bool required = true) {
+    nb::module_ source = nb::module_::import_(module);
+    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
+    if (!value) {
+        if (required || !PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return;
+    }
+    m.attr(name) = nb::steal(value);
+}
+
+nb::handle interned(const char* text) {
+    return nb::handle(PyUnicode_InternFromString(text));
+}
+
+void intern_names(Names& n) {
+    n.tk = interned("tk");
+    n.history = interned("history");
+    n.append = interned("append");
+    n.eval = interned("eval");
+    n.vars = interned("vars");
+    n.objs = interned("objs");
+    n.global_ns = interned("global_ns");
+    n.local_ns = interned("local_ns");
+    n.dial = interned("dial");
+    n.dial_upper = interned("Dial");
+    n.callbacks = interned("__callbacks__");
+    n.init = interned("__init__");
+    n.load_entrypoint = interned("_load_entrypoint");
+    n.dict = interned("__dict__");
+    n.getint = interned("getint");
+    n.getdouble = interned("getdouble");
+    n.getboolean = interned("getboolean");
+    n.cast_int = interned("cast_int");
+    n.cast_double = interned("cast_double");
+    n.cast_boolean = interned("cast_boolean");
+    n.cast_list = interned("cast_list");
+    n.cast_any = interned("cast_any");
+    n.from_tcl = interned("from_tcl");
+    n.items = interned("items");
+    n.all_items = interned("all_items");
+    n.type_name = interned("typename");
+    n.keyed_list_type = interned("keyedList");
+    n.item_cast = interned("item_cast");
+    n.array_get = interned("array_get");
+    n.array_set = interned("array_set");
+    n.from_sequence = interned("from_sequence");
+    n.func = interned("__func__");
+    n.name_dunder = interned("__name__");
+    n.name = interned("name");
+    n.cmds = interned("cmds");
+    n.exists = interned("exists");
+    n.rename = interned("rename");
+    n.delete_ = interned("delete");
+    n.createcommand = interned("createcommand");
+    n.tcl = interned("tcl");
+    n.lstrip = interned("lstrip");
+    n.bkup_prefix = interned("::glueKit::_cbBkup::");
+    n.colon = interned(":");
+    n.module_name = interned("module_name");
+    n.module = interned("module");
+    n.load = interned("load");
+    n.debug = interned("debug");
+    n.iter_entry_points = interned("iter_entry_points");
+    n.allowed_keys = interned("TCL_ALLOWED_ENTRYPOINT_KEYS");
+    n.init_group = interned("TCL_INIT_ENTRYPOINT");
+    n.logger = interned("logger");
+    n.loading_message = interned("Loading Tcl-Init from %s");
+    n.Array = interned("Array");
+    n.NestMap = interned("NestMap");
+    n.History = interned("History");
+    n.Dial = interned("Dial");
+    n.TclNamespace = interned("TclNamespace");
+    n.TclCommand = interned("TclCommand");
+    n.error_info_qualified = interned("::errorInfo");
+    n.error_info = interned("errorInfo");
+    n.empty = interned("");
+}
+
+} // namespace
+} // namespace tessel::interp
+
+NB_MODULE(interpreter, m) {
+    using namespace tessel::interp;
+    using tessel::keep;
+    Names& n = names();
+    intern_names(n);
+    n.module_dict = keep(m.attr("__dict__"));
+    n.api = tessel::import_scriptify_api();
+    if (!n.api) throw nb::python_error();
+
+    m.attr("os") = nb::module_::import_("os");
+    nb::module_ logging = nb::module_::import_("logging");
+    m.attr("logging") = logging;
+    import_into(m, "tkinter", "Tk");
+    import_into(m, "tkinter", "TclError");
+    import_into(m, "_tkinter", "Tcl_Obj");
+    n.tk_class = keep(m.attr("Tk"));
+    n.tcl_error = keep(m.attr("TclError"));
+    n.tcl_obj_type = keep(m.attr("Tcl_Obj"));
+    n.simple_namespace = keep(nb::module_::import_("types").attr("SimpleNamespace"));
+    n.entry_points = keep(nb::module_::import_("importlib.metadata").attr("entry_points"));
+    m.def("iter_entry_points", &iter_entry_points, nb::arg("group"), nb::arg("name") = nb::none(),
+          "Entry points of a group in the installed distributions, each offering name, "
+          "module_name and load().");
+
+    import_into(m, "tessel.tcl.nestmap", "NestMap", false);
+    import_into(m, "tessel.tcl.array", "Array");
+    import_into(m, "tessel.tcl.history", "History", false);
+    nb::module_ scriptify_module = nb::module_::import_("tessel.tcl.scriptify");
+    m.attr("tclobj") = scriptify_module.attr("tclobj");
+    m.attr("scriptify") = scriptify_module.attr("scriptify");
+    n.tclobj_fn = keep(m.attr("tclobj"));
+    n.scriptify_fn = keep(m.attr("scriptify"));
+    import_into(m, "tessel.tcl.internal", "GetListFromAny");
+    import_into(m, "tessel.tcl.internal", "TclDLL");
+    n.get_list_from_any = keep(m.attr("GetListFromAny"));
+    n.reset_result = keep(m.attr("TclDLL").attr("Tcl_ResetResult"));
+    n.register_owner_thread =
+        keep(nb::module_::import_("tessel.tcl.internal").attr("register_owner_thread"));
+    import_into(m, "tessel.tcl.namespace", "TclNamespace", false);
+    import_into(m, "tessel.tcl.namespace", "TclCommand", false);
+    import_into(m, "tessel.tcl.dial", "Dial", false);
+
+    m.attr("TCL_INIT_ENTRYPOINT") = "tessel.tcl";
+    m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
+    m.attr("logger") = logging.attr("getLogger")("tessel.tcl.interpreter");
+
+    nb::object interpreter_class = build_interpreter_class();
+    n.interpreter_class = keep(interpreter_class);
+    m.attr("Interpreter") = interpreter_class;
+
+    nb::object global = interpreter_class();
+    m.attr("_global_interpreter") = global;
+    nb::list public_names;
+    for (nb::handle dict : {interpreter_class.attr("__dict__"), global.attr("__dict__")}) {
+        for (nb::handle key : dict) {
+            if (nb::isinstance<nb::str>(key) &&
+                (!PyUnicode_GET_LENGTH(key.ptr()) || PyUnicode_READ_CHAR(key.ptr(), 0) != '_'))
+                public_names.append(key);
+        }
+    }
+    global.attr("__all__") = public_names;
+}

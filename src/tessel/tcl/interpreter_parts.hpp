@@ -1,0 +1,97 @@
+// interpreter_parts.hpp — what the two halves of the interpreter module share.
+// Cached imports and interned names, small call helpers, and the casts the core calls directly.
+#pragma once
+
+#include "host/pyclass.hpp"
+#include "host/scriptify_api.hpp"
+
+#include <initializer_list>
+
+namespace tessel::interp {
+namespace nb = nanobind;
+
+/// Cached imports and interned names, kept for the life of the process.
+struct Names {
+    const ScriptifyApi* api = nullptr;
+    nb::handle module_dict, interpreter_class;
+    nb::handle tk_class, tcl_error, tcl_obj_type;
+    nb::handle scriptify_fn, tclobj_fn, get_list_from_any, reset_result, register_owner_thread;
+    nb::handle simple_namespace, entry_points;
+
+    // attribute names of the interpreter and its parts
+    nb::handle tk, history, append, eval, vars, objs, global_ns, local_ns, dial, dial_upper,
+        callbacks, init, load_entrypoint, dict;
+    // host and cast operations
+    nb::handle getint, getdouble, getboolean, cast_int, cast_double, cast_boolean, cast_list,
+        cast_any, from_tcl, items, all_items, type_name, keyed_list_type, item_cast;
+    // typed variables
+    nb::handle array_get, array_set, from_sequence;
+    // callbacks
+    nb::handle func, name, name_dunder, lstrip, cmds, exists, rename, delete_, createcommand, tcl,
+        bkup_prefix, colon;
+    // entry points and module-level names looked up at call time
+    nb::handle module_name, module, load, debug, group, iter_entry_points, allowed_keys, init_group,
+        logger, loading_message;
+    nb::handle Array, NestMap, History, Dial, TclNamespace, TclCommand;
+    // texts
+    nb::handle error_info_qualified, error_info, use_tk, empty;
+};
+
+Names& names();
+
+inline nb::object check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+inline bool truth(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+inline nb::object get_attr(nb::handle obj, nb::handle name) {
+    return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+/// `obj.name(*args)` without building a bound method.
+inline nb::object call_method(nb::handle obj, nb::handle name,
+                              std::initializer_list<nb::handle> args = {}) {
+    PyObject* stack[8] = {obj.ptr()};
+    size_t n = 1;
+    for (nb::handle arg : args)
+        stack[n++] = arg.ptr();
+    return check(
+        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// `fn(*args)` through vectorcall.
+inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {}) {
+    PyObject* stack[9] = {nullptr};
+    size_t n = 0;
+    for (nb::handle arg : args)
+        stack[1 + n++] = arg.ptr();
+    return check(
+        PyObject_Vectorcall(fn.ptr(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// A module-level name, read at call time so that callers may replace it.
+nb::object module_global(nb::handle name);
+
+/// Raises `exc_type(cause)` with `cause` as both cause and context, like
+/// `raise exc_type(cause) from cause` inside the handler of `cause`.
+[[noreturn]] void raise_from(PyObject* exc_type, nb::handle cause);
+
+/// Takes the pending Python error if it is an instance of `type` (normalised),
+/// leaving any other error pending; returns a null object then.
+nb::object catch_error(PyObject* type);
+
+/// The casts the rest of the module calls directly.
+nb::object cast_list(nb::handle value, nb::handle item_cast);
+nb::object cast_keyed_list(nb::handle value, nb::handle item_cast);
+
+/// Adds the casts and the typed variable access to the class, in class-body order.
+void add_variable_methods(ClassBuilder& cls);
+void add_cast_methods(ClassBuilder& cls);
+
+} // namespace tessel::interp

@@ -1,0 +1,292 @@
+// interpreter_values.cpp — Tcl values into Python values, and typed access to Tcl variables.
+// The casts try Tcl's own parsers through the host, with fixed fallbacks; the readers combine a
+// variable view with one cast, the writers with one conversion.
+
+#include "interpreter_parts.hpp"
+
+namespace nb = nanobind;
+
+namespace tessel::interp {
+
+nb::object catch_error(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) return nb::object();
+    PyObject *ptype, *pvalue, *ptrace;
+    PyErr_Fetch(&ptype, &pvalue, &ptrace);
+    PyErr_NormalizeException(&ptype, &pvalue, &ptrace);
+    if (ptrace) PyException_SetTraceback(pvalue, ptrace);
+    Py_XDECREF(ptype);
+    Py_XDECREF(ptrace);
+    return nb::steal(pvalue);
+}
+
+void raise_from(PyObject* exc_type, nb::handle cause) {
+    nb::object exc = check(PyObject_CallOneArg(exc_type, cause.ptr()));
+    PyException_SetCause(exc.ptr(), Py_NewRef(cause.ptr()));
+    PyException_SetContext(exc.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_Restore(Py_NewRef(exc_type), exc.release().ptr(), nullptr);
+    throw nb::python_error();
+}
+
+namespace {
+
+/// `func(value)`, retried on the Tcl text of `value` when the host refuses its type.
+nb::object convert_or_retry_as_text(nb::handle func, nb::handle value) {
+    PyObject* result = PyObject_CallOneArg(func.ptr(), value.ptr());
+    if (result) return nb::steal(result);
+    nb::object refused = catch_error(PyExc_TypeError);
+    if (!refused.is_valid()) throw nb::python_error();
+    nb::object text = check(names().api->scriptify(value.ptr()));
+    return check(PyObject_CallOneArg(func.ptr(), text.ptr()));
+}
+
+nb::object cast_number(nb::handle self, nb::handle parser, nb::handle value) {
+    return convert_or_retry_as_text(get_attr(self, parser), value);
+}
+
+nb::object cast_int(nb::handle self, nb::handle value) {
+    return cast_number(self, names().getint, value);
+}
+
+nb::object cast_double(nb::handle self, nb::handle value) {
+    return cast_number(self, names().getdouble, value);
+}
+
+/// The result of `self.<cast>(value) != zero`, or null when the cast raised ValueError.
+nb::object nonzero_unless_value_error(nb::handle self, nb::handle cast, nb::handle value,
+                                      PyObject* zero) {
+    PyObject* stack[] = {self.ptr(), value.ptr()};
+    PyObject* number =
+        PyObject_VectorcallMethod(cast.ptr(), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!number) {
+        if (catch_error(PyExc_ValueError).is_valid()) return nb::object();
+        throw nb::python_error();
+    }
+    nb::object owned = nb::steal(number);
+    return check(PyObject_RichCompare(number, zero, Py_NE));
+}
+
+nb::object cast_boolean(nb::handle self, nb::handle value) {
+    Names& n = names();
+    call(n.reset_result, {self});
+    nb::object parse = get_attr(get_attr(self, n.tk), n.getboolean);
+    PyObject* parsed = PyObject_CallOneArg(parse.ptr(), value.ptr());
+    if (!parsed) {
+        if (!PyErr_ExceptionMatches(n.tcl_error.ptr())) {
+            nb::object refused = catch_error(PyExc_TypeError);
+            if (!refused.is_valid()) throw nb::python_error();
+            nb::object text = check(n.api->scriptify(value.ptr()));
+            parsed = PyObject_CallOneArg(parse.ptr(), text.ptr());
+        }
+    }
+    if (parsed) return nb::bool_(truth(nb::steal(parsed)));
+    nb::object not_boolean = catch_error(n.tcl_error.ptr());
+    if (!not_boolean.is_valid()) throw nb::python_error();
+    nb::object zero_int = nb::int_(0), zero_double = nb::float_(0.0);
+    nb::object result = nonzero_unless_value_error(self, n.cast_int, value, zero_int.ptr());
+    if (!result.is_valid())
+        result = nonzero_unless_value_error(self, n.cast_double, value, zero_double.ptr());
+    if (!result.is_valid()) raise_from(PyExc_ValueError, not_boolean);
+    return result;
+}
+
+/// `item_cast` applied to every value of a mapping, in place; `pairs` lists (key, value).
+void cast_values_in_place(nb::handle mapping, nb::handle pairs, nb::handle item_cast) {
+    nb::object listed = check(PySequence_List(pairs.ptr()));
+    for (nb::handle pair : listed) {
+        nb::object key = check(PySequence_GetItem(pair.ptr(), 0));
+        nb::object value = check(PySequence_GetItem(pair.ptr(), 1));
+        nb::object cast = call(item_cast, {value});
+        if (PyObject_SetItem(mapping.ptr(), key.ptr(), cast.ptr()) < 0) throw nb::python_error();
+    }
+}
+
+nb::object cast_array(nb::handle value, nb::handle item_cast) {
+    Names& n = names();
+    nb::object result = call_method(module_global(n.Array), n.from_tcl, {value});
+    if (!item_cast.is_none()) cast_values_in_place(result, call_method(result, n.items), item_cast);
+    return result;
+}
+
+/// Tries `self.<cast>(value)`; null when it raised TypeError or ValueError.
+nb::object try_cast(nb::handle self, nb::handle cast, nb::handle value) {
+    PyObject* stack[] = {self.ptr(), value.ptr()};
+    PyObject* result =
+        PyObject_VectorcallMethod(cast.ptr(), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result) return nb::steal(result);
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    throw nb::python_error();
+}
+
+nb::object cast_any(nb::handle self, nb::handle value) {
+    Names& n = names();
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (type == &PyTuple_Type) {
+        PyObject* stack[] = {self.ptr(), value.ptr(), n.scriptify_fn.ptr()};
+        nb::object kwnames = nb::make_tuple(n.item_cast);
+        return check(PyObject_VectorcallMethod(n.cast_list.ptr(), stack,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
+        return nb::borrow(value);
+    if (type == (PyTypeObject*)n.tcl_obj_type.ptr()) {
+        nb::object type_name = get_attr(value, n.type_name);
+        int keyed = PyObject_RichCompareBool(type_name.ptr(), n.keyed_list_type.ptr(), Py_EQ);
+        if (keyed < 0) throw nb::python_error();
+        if (keyed) return cast_keyed_list(value, nb::none());
+    }
+    nb::object text = check(PyObject_Str(value.ptr()));
+    for (nb::handle cast : {n.cast_int, n.cast_double, n.cast_boolean}) {
+        nb::object result = try_cast(self, cast, text);
+        if (result.is_valid()) return result;
+    }
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0) {
+        try {
+            return cast_keyed_list(text, nb::none());
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return text;
+}
+
+/// Static casts take `item_cast` by keyword or position, None meaning no item cast.
+nb::object cast_list_py(nb::handle value, nb::handle item_cast) {
+    return cast_list(value, item_cast);
+}
+
+nb::object cast_keyed_list_py(nb::handle value, nb::handle item_cast) {
+    return cast_keyed_list(value, item_cast);
+}
+
+// Typed variable access: one view operation, then at most one cast or conversion.
+
+nb::object vars_of(nb::handle self) {
+    return get_attr(self, names().vars);
+}
+
+nb::object view_get(nb::handle self, nb::handle name) {
+    return check(PyObject_GetItem(vars_of(self).ptr(), name.ptr()));
+}
+
+void view_set(nb::handle self, nb::handle name, nb::handle value) {
+    if (PyObject_SetItem(vars_of(self).ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+nb::object get_var(nb::handle self, nb::handle name) {
+    return view_get(self, name);
+}
+
+nb::object get_list(nb::handle self, nb::handle name) {
+    return cast_list(view_get(self, name), nb::none());
+}
+
+nb::object get_keyed_list(nb::handle self, nb::handle name) {
+    return cast_keyed_list(view_get(self, name), nb::none());
+}
+
+nb::object get_int(nb::handle self, nb::handle name) {
+    return call_method(self, names().cast_int, {view_get(self, name)});
+}
+
+nb::object get_double(nb::handle self, nb::handle name) {
+    return call_method(self, names().cast_double, {view_get(self, name)});
+}
+
+nb::object get_boolean(nb::handle self, nb::handle name) {
+    return call_method(self, names().cast_boolean, {view_get(self, name)});
+}
+
+nb::object get_array(nb::handle self, nb::handle name) {
+    return call_method(vars_of(self), names().array_get, {name});
+}
+
+void set_array(nb::handle self, nb::handle name, nb::handle obj) {
+    call_method(vars_of(self), names().array_set, {name, obj});
+}
+
+void set_keyed_list(nb::handle self, nb::handle name, nb::handle obj) {
+    nb::object nest_map = module_global(names().NestMap);
+    int is_nest_map = PyObject_IsInstance(obj.ptr(), nest_map.ptr());
+    if (is_nest_map < 0) throw nb::python_error();
+    view_set(self, name, is_nest_map ? nb::borrow(obj) : call(nest_map, {obj}));
+}
+
+void set_var(nb::handle self, nb::handle name, nb::handle value) {
+    view_set(self, name, value);
+}
+
+void set_boolean(nb::handle self, nb::handle name, nb::handle value) {
+    view_set(self, name, nb::int_(truth(value) ? 1 : 0));
+}
+
+void set_list(nb::handle self, nb::handle name, nb::handle value) {
+    Names& n = names();
+    view_set(self, name, call_method(n.tclobj_fn, n.from_sequence, {value}));
+}
+
+} // namespace
+
+nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
+    Names& n = names();
+    nb::object result = call_method(module_global(n.NestMap), n.from_tcl, {value});
+    if (!item_cast.is_none())
+        cast_values_in_place(result, call_method(result, n.all_items), item_cast);
+    return result;
+}
+
+void add_variable_methods(ClassBuilder& cls) {
+    auto name = nb::arg("name");
+    cls.def("get_array", &get_array, name)
+        .def("get_list", &get_list, name)
+        .def("get_keyed_list", &get_keyed_list, name)
+        .def("get_int", &get_int, name)
+        .def("get_boolean", &get_boolean, name)
+        .def("get_double", &get_double, name)
+        .def("get_var", &get_var, name)
+        .def("set_array", &set_array, name, nb::arg("obj"))
+        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj"))
+        .def("set_var", &set_var, name, nb::arg("value"))
+        .alias("set_int", "set_var")
+        .alias("set_double", "set_var")
+        .def("set_boolean", &set_boolean, name, nb::arg("value"))
+        .def("set_list", &set_list, name, nb::arg("value"));
+}
+
+void add_cast_methods(ClassBuilder& cls) {
+    auto no_item_cast = nb::arg("item_cast") = nb::none();
+    cls.def_static("cast_list", &cast_list_py, nb::arg("value"), no_item_cast)
+        .def("cast_int", &cast_int, nb::arg("value"))
+        .def("cast_double", &cast_double, nb::arg("value"))
+        .def("cast_boolean", &cast_boolean, nb::arg("value"))
+        .def_static("cast_array", &cast_array, nb::arg("value"), no_item_cast)
+        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value"), no_item_cast)
+        .def("cast_any", &cast_any, nb::arg("value"));
+}
+
+nb::object cast_list(nb::handle value, nb::handle item_cast) {
+    Names& n = names();
+    PyObject* arg = value.ptr();
+    PyObject* split = PyObject_Vectorcall(n.get_list_from_any.ptr(), &arg, 1, nullptr);
+    if (!split) {
+        nb::object malformed = catch_error(n.tcl_error.ptr());
+        if (!malformed.is_valid()) throw nb::python_error();
+        raise_from(PyExc_ValueError, malformed);
+    }
+    nb::object words = nb::steal(split);
+    if (item_cast.is_none()) return words;
+    Py_ssize_t count = PyTuple_GET_SIZE(split);
+    nb::object result = check(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* word = PyTuple_GET_ITEM(split, i);
+        PyTuple_SET_ITEM(
+            result.ptr(), i,
+            check(PyObject_Vectorcall(item_cast.ptr(), &word, 1, nullptr)).release().ptr());
+    }
+    return result;
+}
+
+} // namespace tessel::interp
