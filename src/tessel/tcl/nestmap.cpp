@@ -534,26 +534,29 @@ SplitList split_list(const char* text, int& count, bool& ok) {
                      [](const char** p) { Tcl_Free(reinterpret_cast<char*>(p)); });
 }
 
+bool list_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 /// True when Tcl reads `text` as a list of exactly one element, the text itself: it is
 /// non-empty and has no white space, brace, double quote or backslash.
 bool single_word(const char* text) {
     if (!*text) return false;
     for (const char* p = text; *p; ++p) {
-        switch (*p) {
-        case ' ':
-        case '\t':
-        case '\n':
-        case '\v':
-        case '\f':
-        case '\r':
-        case '{':
-        case '}':
-        case '"':
-        case '\\':
-            return false;
-        default:
-            break;
-        }
+        if (list_space(*p) || *p == '{' || *p == '}' || *p == '"' || *p == '\\') return false;
+    }
+    return true;
+}
+
+/// True when the first element of `text` is a bare word without backslashes. Such a word
+/// is a field of one element, so `text` cannot be a keyed list (whatever follows it).
+bool starts_with_word(const char* text) {
+    const char* p = text;
+    while (list_space(*p))
+        ++p;
+    if (!*p || *p == '{' || *p == '"') return false;
+    for (; *p && !list_space(*p); ++p) {
+        if (*p == '\\') return false;
     }
     return true;
 }
@@ -568,23 +571,29 @@ nb::object quick_keyed_list(const char* text) {
     bool ok = false;
     SplitList fields = split_list(text, count, ok);
     if (!ok) return nb::object();
-    nb::object dsc = check(PyDict_New());
+    // The fields pair up with dict semantics (a repeated key keeps its first place and
+    // its last value). Only keys with a "." need the dotted update into a fresh map.
+    nb::object dsc = new_nestmap();
+    bool dotted = false;
     for (int i = 0; i < count; ++i) {
         const char* field = fields.get()[i];
         if (single_word(field)) return nb::object();
         int parts = 0;
         SplitList pair = split_list(field, parts, ok);
         if (!ok || parts != 2) return nb::object();
-        nb::object key = text_object(pair.get()[0]);
+        const char* raw_key = pair.get()[0];
         const char* raw = pair.get()[1];
+        dotted = dotted || std::strchr(raw_key, '.');
+        nb::object key = text_object(raw_key);
         nb::object value;
-        if (!single_word(raw)) {
+        if (!starts_with_word(raw)) {
             RecursionGuard guard(" while reading a keyed list");
             value = quick_keyed_list(raw);
         }
         if (!value.is_valid()) value = text_object(raw);
         check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), value.ptr()));
     }
+    if (!dotted) return dsc;
     nb::object klist = new_nestmap();
     update_from_dict(klist.ptr(), dsc.ptr());
     return klist;
@@ -688,7 +697,9 @@ nb::object from_tcl(nb::handle string) {
 // Rendering: the fields as (key, value) pairs of Tcl-ready values, nested levels as nested
 // tuples.
 
+/// `tclobj(value)`; text, the common case, is already Tcl-ready.
 nb::object tcl_ready(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return nb::borrow(value);
     return check(names().api->tclobj(value));
 }
 
