@@ -15,11 +15,6 @@ from tessel.tcl import interpreter as module
 from tessel.tcl.interpreter import Interpreter
 
 
-needs_namespace = pytest.mark.skipif(
-    not hasattr(module, "TclNamespace"), reason="namespace handles not built yet"
-)
-
-
 def entry_point(name, obj, module_name="hooks.mod"):
     return types.SimpleNamespace(name=name, module_name=module_name, load=lambda: obj)
 
@@ -55,7 +50,6 @@ def test_construction_without_hooks(hooks):
     assert interp.__callbacks__ == {}
 
 
-@needs_namespace
 def test_construction_sets_shell_globals(interp):
     assert interp.tk.eval("list $::argc $::tcl_interactive $::argv0 [llength $::argv]") == (
         "0 0 {} 0"
@@ -185,7 +179,6 @@ def test_half_built_interpreter_does_not_recurse():
 # ---- the global interpreter and the package -----------------------------------------------
 
 
-@needs_namespace
 def test_global_interpreter_public_names():
     names = module._global_interpreter.__all__
     assert names[:4] == ["generate_callback_cmd_name", "create_callback", "remove_callback", "eval"]

@@ -25,13 +25,6 @@ nb::object module_global(nb::handle name) {
 
 namespace {
 
-/// Looks a module-level name up; null when the module does not define it (yet).
-nb::object optional_global(nb::handle name) {
-    PyObject* value = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return nb::borrow(value);
-}
-
 void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
@@ -52,15 +45,12 @@ void attach_handles(nb::handle self) {
 
     nb::kwargs for_self;
     for_self["tcl"] = self;
-    if (nb::object dial_class = optional_global(n.Dial); dial_class.is_valid()) {
-        nb::object dial = dial_class(**for_self);
-        set_attr(self, n.dial_upper, dial);
-        set_attr(self, n.dial, dial);
-    }
+    nb::object dial = module_global(n.Dial)(**for_self);
+    set_attr(self, n.dial_upper, dial);
+    set_attr(self, n.dial, dial);
     set_attr(self, n.callbacks, nb::dict());
 
-    nb::object namespace_class = optional_global(n.TclNamespace);
-    if (!namespace_class.is_valid()) return;
+    nb::object namespace_class = module_global(n.TclNamespace);
     nb::object global_ns = namespace_class("::", **for_self);
     set_attr(self, n.global_ns, global_ns);
     nb::object local_ns = namespace_class(nb::none(), **for_self);
@@ -159,13 +149,8 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     Names& n = names();
     nb::object host_error = catch_error(n.tcl_error.ptr());
     if (!host_error.is_valid()) throw nb::python_error();
-    nb::object text;
-    if (nb::object view = nb::steal(PyObject_GetAttr(self.ptr(), info_view.ptr())); view.is_valid())
-        text = check(PyObject_GetItem(view.ptr(), info_name.ptr()));
-    else if (catch_error(PyExc_AttributeError).is_valid())
-        text = call_method(get_attr(self, n.tk), n.eval, {nb::str("set ::errorInfo")});
-    else
-        throw nb::python_error();
+    nb::object view = get_attr(self, info_view);
+    nb::object text = check(PyObject_GetItem(view.ptr(), info_name.ptr()));
     nb::object error = check(PyObject_CallOneArg(n.tcl_error.ptr(), text.ptr()));
     PyException_SetContext(error.ptr(), host_error.release().ptr());
     PyException_SetCause(error.ptr(), nullptr);
@@ -401,12 +386,12 @@ nb::object build_interpreter_class() {
     cls.attr("__MAX_HISTORY__", nb::int_(9999))
         .def("__init__", &init)
         .def("_load_entrypoint", &load_entrypoint)
-        .def("__getattr__", &getattr_fallback, nb::arg("attr"))
-        .def_static("generate_callback_cmd_name", &generate_callback_cmd_name, nb::arg("callback"),
-                    nb::arg("mangle_cmd_name") = false)
-        .def("create_callback", &create_callback, nb::arg("callback"),
-             nb::arg("cmd_name") = nb::none(), nb::arg("force") = false)
-        .def("remove_callback", &remove_callback, nb::arg("callback"))
+        .def("__getattr__", &getattr_fallback, nb::arg("attr").none())
+        .def_static("generate_callback_cmd_name", &generate_callback_cmd_name,
+                    nb::arg("callback").none(), nb::arg("mangle_cmd_name").none() = false)
+        .def("create_callback", &create_callback, nb::arg("callback").none(),
+             nb::arg("cmd_name").none() = nb::none(), nb::arg("force").none() = false)
+        .def("remove_callback", &remove_callback, nb::arg("callback").none())
         .attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
         .def("get_errorInfo", &get_error_info);
     add_variable_methods(cls);
@@ -414,17 +399,9 @@ nb::object build_interpreter_class() {
     return cls.finish();
 }
 
-/// `from <module> import <name>` into the module namespace. Parts of the package that do not
-/// offer the name yet are skipped, and the steps of construction that need them with them.
-void import_into(nb::module_& m, const char* module, const char* name, bool required = true) {
-    nb::module_ source = nb::module_::import_(module);
-    PyObject* value = PyObject_GetAttrString(source.ptr(), name);
-    if (!value) {
-        if (required || !PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return;
-    }
-    m.attr(name) = nb::steal(value);
+/// `from <module> import <name>` into the module namespace.
+void import_into(nb::module_& m, const char* module, const char* name) {
+    m.attr(name) = nb::module_::import_(module).attr(name);
 }
 
 nb::handle interned(const char* text) {
@@ -518,13 +495,14 @@ NB_MODULE(interpreter, m) {
     n.tcl_obj_type = keep(m.attr("Tcl_Obj"));
     n.simple_namespace = keep(nb::module_::import_("types").attr("SimpleNamespace"));
     n.entry_points = keep(nb::module_::import_("importlib.metadata").attr("entry_points"));
-    m.def("iter_entry_points", &iter_entry_points, nb::arg("group"), nb::arg("name") = nb::none(),
+    m.def("iter_entry_points", &iter_entry_points, nb::arg("group").none(),
+          nb::arg("name").none() = nb::none(),
           "Entry points of a group in the installed distributions, each offering name, "
           "module_name and load().");
 
-    import_into(m, "tessel.tcl.nestmap", "NestMap", false);
+    import_into(m, "tessel.tcl.nestmap", "NestMap");
     import_into(m, "tessel.tcl.array", "Array");
-    import_into(m, "tessel.tcl.history", "History", false);
+    import_into(m, "tessel.tcl.history", "History");
     nb::module_ scriptify_module = nb::module_::import_("tessel.tcl.scriptify");
     m.attr("tclobj") = scriptify_module.attr("tclobj");
     m.attr("scriptify") = scriptify_module.attr("scriptify");
@@ -536,9 +514,9 @@ NB_MODULE(interpreter, m) {
     n.reset_result = keep(m.attr("TclDLL").attr("Tcl_ResetResult"));
     n.register_owner_thread =
         keep(nb::module_::import_("tessel.tcl.internal").attr("register_owner_thread"));
-    import_into(m, "tessel.tcl.namespace", "TclNamespace", false);
-    import_into(m, "tessel.tcl.namespace", "TclCommand", false);
-    import_into(m, "tessel.tcl.dial", "Dial", false);
+    import_into(m, "tessel.tcl.namespace", "TclNamespace");
+    import_into(m, "tessel.tcl.namespace", "TclCommand");
+    import_into(m, "tessel.tcl.dial", "Dial");
 
     m.attr("TCL_INIT_ENTRYPOINT") = "tessel.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";

@@ -239,7 +239,7 @@ nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
 }
 
 void add_variable_methods(ClassBuilder& cls) {
-    auto name = nb::arg("name");
+    auto name = nb::arg("name").none();
     cls.def("get_array", &get_array, name)
         .def("get_list", &get_list, name)
         .def("get_keyed_list", &get_keyed_list, name)
@@ -247,24 +247,24 @@ void add_variable_methods(ClassBuilder& cls) {
         .def("get_boolean", &get_boolean, name)
         .def("get_double", &get_double, name)
         .def("get_var", &get_var, name)
-        .def("set_array", &set_array, name, nb::arg("obj"))
-        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj"))
-        .def("set_var", &set_var, name, nb::arg("value"))
+        .def("set_array", &set_array, name, nb::arg("obj").none())
+        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj").none())
+        .def("set_var", &set_var, name, nb::arg("value").none())
         .alias("set_int", "set_var")
         .alias("set_double", "set_var")
-        .def("set_boolean", &set_boolean, name, nb::arg("value"))
-        .def("set_list", &set_list, name, nb::arg("value"));
+        .def("set_boolean", &set_boolean, name, nb::arg("value").none())
+        .def("set_list", &set_list, name, nb::arg("value").none());
 }
 
 void add_cast_methods(ClassBuilder& cls) {
-    auto no_item_cast = nb::arg("item_cast") = nb::none();
-    cls.def_static("cast_list", &cast_list_py, nb::arg("value"), no_item_cast)
-        .def("cast_int", &cast_int, nb::arg("value"))
-        .def("cast_double", &cast_double, nb::arg("value"))
-        .def("cast_boolean", &cast_boolean, nb::arg("value"))
-        .def_static("cast_array", &cast_array, nb::arg("value"), no_item_cast)
-        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value"), no_item_cast)
-        .def("cast_any", &cast_any, nb::arg("value"));
+    auto no_item_cast = nb::arg("item_cast").none() = nb::none();
+    cls.def_static("cast_list", &cast_list_py, nb::arg("value").none(), no_item_cast)
+        .def("cast_int", &cast_int, nb::arg("value").none())
+        .def("cast_double", &cast_double, nb::arg("value").none())
+        .def("cast_boolean", &cast_boolean, nb::arg("value").none())
+        .def_static("cast_array", &cast_array, nb::arg("value").none(), no_item_cast)
+        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast)
+        .def("cast_any", &cast_any, nb::arg("value").none());
 }
 
 nb::object cast_list(nb::handle value, nb::handle item_cast) {
