@@ -147,13 +147,24 @@ def test_unknown_command(tcl):
         tcl.dial.no_such.command(1)
 
 
-def test_errors_other_than_tcl_errors_pass_unchanged(tcl, monkeypatch):
+def test_conversion_errors_pass_unchanged(tcl):
     class Broken:
         def __scriptify__(self):
             raise KeyError("hook")
 
     with pytest.raises(KeyError, match="hook"):
         tcl.dial.echo(Broken())
+
+
+def test_host_errors_other_than_tcl_errors_pass_unchanged(tcl, monkeypatch):
+    class Host:
+        def call(self, words):
+            raise RuntimeError("host broke")
+
+    monkeypatch.setattr(tcl, "tk", Host())
+    with pytest.raises(RuntimeError, match="host broke") as caught:
+        tcl.dial.anything()
+    assert caught.traceback[-1].name == "call"  # raised where it happened, not re-raised by us
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1, "a"), {}), ((), {"cast_": False, "x": 1})])

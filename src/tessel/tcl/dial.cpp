@@ -378,17 +378,24 @@ void chain_onto(PyObject* previous) {
 /// TclError pass unchanged. Always returns null.
 PyObject* raise_error_info(PyObject* interp) {
     const Names& n = names();
-    PyObject* tcl_error = module_name(n.tcl_error_name);
-    if (!tcl_error) return nullptr;
-    if (!PyErr_ExceptionMatches(tcl_error)) return nullptr;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
     nb::object host_error = nb::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    nb::object host_type = nb::steal(type);
+    nb::object host_traceback = nb::steal(traceback);
 
+    PyObject* tcl_error = module_name(n.tcl_error_name);
+    if (!tcl_error) {
+        chain_onto(host_error.ptr());
+        return nullptr;
+    }
+    if (!PyErr_GivenExceptionMatches(host_type.ptr(), tcl_error)) {
+        PyErr_Restore(host_type.release().ptr(), host_error.release().ptr(),
+                      host_traceback.release().ptr());
+        return nullptr;
+    }
     nb::object vars = nb::steal(PyObject_GetAttr(interp, n.vars.ptr()));
     nb::object info = vars.is_valid() ? nb::steal(PyObject_GetItem(vars.ptr(), n.error_info.ptr()))
                                       : nb::object();
