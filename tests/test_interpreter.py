@@ -268,3 +268,35 @@ def test_values_outlive_their_interpreter():
     assert str(obj) == "{a 1}"
     del obj
     gc.collect()
+
+
+# ---- missing system parts ------------------------------------------------------------------
+
+SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
+
+
+@pytest.mark.parametrize(
+    "setup, expected",
+    [
+        ("import sys; sys.modules['tkinter'] = None", "apt-get install python3-tk"),
+        (  # a Tcl that finds no packages: TclX cannot load
+            "import tkinter\n"
+            "tkinter.Tk.readprofile = lambda self, *a: self.tk.eval('package unknown {}')",
+            "apt-get install tclx8.4",
+        ),
+    ],
+)
+def test_import_explains_what_to_install(setup, expected):
+    import subprocess
+    import sys
+
+    code = f"{setup}\ntry:\n    import tessel.tcl\nexcept ImportError as exc:\n    print(exc)\n"
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert expected in done.stdout and len(done.stdout.strip().splitlines()) == 1

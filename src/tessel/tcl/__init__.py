@@ -15,14 +15,23 @@ except ImportError:
 
 from tkinter import TclError as _TclError
 
+
+def _tcl_error_in(exc):
+    """The TclError behind an import failure (the extension reports it as its cause), or None."""
+    while exc is not None and not isinstance(exc, _TclError):
+        exc = exc.__cause__ or exc.__context__
+    return exc
+
+
 try:
     from .interpreter import _global_interpreter
-except _TclError as _exc:
-    if "Tclx" not in str(_exc):
+except (ImportError, _TclError) as _exc:
+    _cause = _tcl_error_in(_exc)
+    if _cause is None or "Tclx" not in str(_cause):
         raise
     raise ImportError(
         "tessel.tcl needs the TclX extension in its Tcl (%s); install it, e.g. "
-        "'apt-get install tclx8.4'" % _exc
+        "'apt-get install tclx8.4'" % _cause
     ) from None
 
 for _name in _global_interpreter.__all__:
