@@ -118,17 +118,11 @@ nb::object new_nestmap() {
 // Dotted-key item access. Each operation recurses directly into children that are exactly
 // NestMap, and goes through Python's item protocol for anything else (subclasses included).
 
-nb::object get_item(nb::handle self, nb::handle key);
+PyObject* get_item_raw(PyObject* self, PyObject* key);
 void set_item(nb::handle self, nb::handle key, nb::handle value);
 void del_item(nb::handle self, nb::handle key);
 nb::object contains(nb::handle self, nb::handle key);
 nb::object from_tcl(nb::handle string);
-
-nb::object subscript(PyObject* obj, PyObject* key) {
-    if (!exact(obj)) return check(PyObject_GetItem(obj, key));
-    RecursionGuard guard(" while looking up a dotted key");
-    return get_item(obj, key);
-}
 
 void assign(PyObject* obj, PyObject* key, PyObject* value) {
     if (!exact(obj)) {
@@ -156,15 +150,7 @@ nb::object lookup_or_null(PyObject* self, PyObject* key, bool plain) {
         if (!found && PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(found);
     }
-    if (exact(self)) {
-        try {
-            return get_item(self, key);
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_KeyError)) throw;
-            return nb::object();
-        }
-    }
-    PyObject* found = PyObject_GetItem(self, key);
+    PyObject* found = exact(self) ? get_item_raw(self, key) : PyObject_GetItem(self, key);
     if (!found) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
         PyErr_Clear();
@@ -172,11 +158,20 @@ nb::object lookup_or_null(PyObject* self, PyObject* key, bool plain) {
     return nb::steal(found);
 }
 
-nb::object get_item(nb::handle self, nb::handle key) {
+/// `self[key]` as a new reference, or null with the error set: a missing key (common under
+/// `get` and attribute access) costs no C++ exception.
+PyObject* get_item_raw(PyObject* self, PyObject* key) {
     nb::object head, rest;
-    if (!split_key(key.ptr(), head, rest)) return base_lookup(self.ptr(), key.ptr());
-    nb::object child = base_lookup(self.ptr(), head.ptr());
-    return subscript(child.ptr(), rest.ptr());
+    if (!split_key(key, head, rest)) return PyDict_Type.tp_as_mapping->mp_subscript(self, key);
+    nb::object child = nb::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, head.ptr()));
+    if (!child.is_valid()) return nullptr;
+    if (!exact(child.ptr())) return PyObject_GetItem(child.ptr(), rest.ptr());
+    RecursionGuard guard(" while looking up a dotted key");
+    return get_item_raw(child.ptr(), rest.ptr());
+}
+
+nb::object get_item(nb::handle self, nb::handle key) {
+    return nb::steal(get_item_raw(self.ptr(), key.ptr()));
 }
 
 /// A Tcl object of TclX's keyed-list type becomes a NestMap; anything else stays as it is.
@@ -466,7 +461,7 @@ void update(nb::handle self, nb::args args, nb::kwargs kwargs) {
     merge(self.ptr(), given ? PyTuple_GET_ITEM(args.ptr(), 0) : nullptr, kwargs.ptr());
 }
 
-void construct(PyObject* self, PyObject* args, PyObject* kwargs);
+void fill(PyObject* self, PyObject* dsc);
 
 /// `NestMap(value)` for one constructor value, or null (no error set) when the dict
 /// constructor rejects it with ValueError or TypeError and the value stays a leaf.
@@ -479,11 +474,18 @@ nb::object nested_from(PyObject* value) {
     if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || value == Py_None ||
         t == &PyComplex_Type || t == (PyTypeObject*)names().tcl_obj_type.ptr())
         return nb::object();
+    // Most values dict() rejects are settled here without a C++ exception.
+    nb::object dsc = nb::steal(PyObject_CallOneArg((PyObject*)&PyDict_Type, value));
+    if (!dsc.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
     nb::object level = new_nestmap();
-    nb::object args = check(PyTuple_Pack(1, value));
     try {
         RecursionGuard guard(" while building a NestMap");
-        construct(level.ptr(), args.ptr(), nullptr);
+        fill(level.ptr(), dsc.ptr());
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return nb::object();
         throw;
@@ -491,24 +493,29 @@ nb::object nested_from(PyObject* value) {
     return level;
 }
 
-void construct(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Names& n = names();
-    check(PyObject_CallOneArg(n.attr_dict_init.ptr(), self));
-    nb::object dsc = check(PyObject_Call((PyObject*)&PyDict_Type, args, kwargs));
+/// The constructor's work once the arguments are one dict: values that make a dict become
+/// levels, then everything is stored through the merging update.
+void fill(PyObject* self, PyObject* dsc) {
     Py_ssize_t pos = 0;
     PyObject *raw_key, *raw_value;
-    while (PyDict_Next(dsc.ptr(), &pos, &raw_key, &raw_value)) {
+    while (PyDict_Next(dsc, &pos, &raw_key, &raw_value)) {
         if (is_nestmap(raw_value)) continue;
         nb::object key = nb::borrow(raw_key);
         nb::object level = nested_from(raw_value);
         // Replacing the value of a present key leaves the dict's layout alone.
-        if (level.is_valid()) check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), level.ptr()));
+        if (level.is_valid()) check_int(PyDict_SetItem(dsc, key.ptr(), level.ptr()));
     }
     if (exact(self)) {
-        update_from_dict(self, dsc.ptr());
+        update_from_dict(self, dsc);
         return;
     }
-    check(PyObject_CallMethodOneArg(self, n.update.ptr(), dsc.ptr()));
+    check(PyObject_CallMethodOneArg(self, names().update.ptr(), dsc));
+}
+
+void construct(PyObject* self, PyObject* args, PyObject* kwargs) {
+    check(PyObject_CallOneArg(names().attr_dict_init.ptr(), self));
+    nb::object dsc = check(PyObject_Call((PyObject*)&PyDict_Type, args, kwargs));
+    fill(self, dsc.ptr());
 }
 
 void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -631,66 +638,80 @@ bool is_tcl_splitter(PyObject* cast_list) {
     return original.is_valid() && original.ptr() == splitter.ptr();
 }
 
-nb::object call_cast(PyObject* cast_list, PyObject* value) {
-    return check(PyObject_CallOneArg(cast_list, value));
-}
-
 /// The general reader, exactly as written: split with `cast_list`, pair the fields up with
-/// the dict constructor, then try every value as a nested keyed list. At the top level
-/// (`nested` false) every failure is raised; nested, a list of fields that are not all
-/// pairs gives null (no error set) without building an exception first.
+/// the dict constructor, then try every value as a nested keyed list. Returns the NestMap,
+/// or null: with the error set when splitting or pairing failed (cheaper than a C++
+/// exception on this common path), without one when a nested value (`nested` true) simply
+/// has fields that are not all pairs.
 nb::object general_keyed_list(PyObject* cast_list, PyObject* value, bool nested) {
-    nb::object elements = call_cast(cast_list, value);
+    nb::object elements = nb::steal(PyObject_CallOneArg(cast_list, value));
+    if (!elements.is_valid()) return nb::object();
     nb::object fields = check(PyList_New(0));
     bool pairs_only = true;
     nb::object iterator = check(PyObject_GetIter(elements.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object element = nb::steal(raw);
-        nb::object field = call_cast(cast_list, element.ptr());
+        nb::object field = nb::steal(PyObject_CallOneArg(cast_list, element.ptr()));
+        if (!field.is_valid()) return nb::object();
         if ((PyTuple_Check(field.ptr()) || PyList_Check(field.ptr())) &&
             PySequence_Fast_GET_SIZE(field.ptr()) != 2)
             pairs_only = false;
         check_int(PyList_Append(fields.ptr(), field.ptr()));
     }
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyErr_Occurred()) return nb::object();
     if (nested && !pairs_only) return nb::object();
     nb::object dsc = check(PyDict_New());
-    check_int(PyDict_MergeFromSeq2(dsc.ptr(), fields.ptr(), 1));
+    if (PyDict_MergeFromSeq2(dsc.ptr(), fields.ptr(), 1) < 0) return nb::object();
     Py_ssize_t pos = 0;
     PyObject *raw_key, *raw_value;
     while (PyDict_Next(dsc.ptr(), &pos, &raw_key, &raw_value)) {
         nb::object key = nb::borrow(raw_key), plain = nb::borrow(raw_value);
         nb::object level;
-        try {
+        {
             RecursionGuard guard(" while reading a keyed list");
             level = general_keyed_list(cast_list, plain.ptr(), true);
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_ValueError)) throw;
         }
-        if (level.is_valid()) check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), level.ptr()));
+        if (level.is_valid()) {
+            check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), level.ptr()));
+        } else if (PyErr_Occurred()) {
+            // A value that is no keyed list stays plain; any other failure leaves.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            PyErr_Clear();
+        }
     }
     nb::object klist = new_nestmap();
     update_from_dict(klist.ptr(), dsc.ptr());
     return klist;
 }
 
-nb::object from_tcl(nb::handle string) {
+/// Reads a keyed list; null with the error set when it is not one.
+nb::object read_keyed_list(PyObject* value) {
     Names& n = names();
     nb::object package = nb::steal(PyImport_GetModule(n.package.ptr()));
     if (!package.is_valid()) {
         if (PyErr_Occurred()) throw nb::python_error();
         package = check(PyImport_Import(n.package.ptr()));
     }
-    nb::object cast_list = package.attr(n.cast_list);
-    PyObject* value = string.ptr();
+    nb::object cast_list = check(PyObject_GetAttr(package.ptr(), n.cast_list.ptr()));
     if ((PyUnicode_Check(value) || Py_TYPE(value) == (PyTypeObject*)n.tcl_obj_type.ptr()) &&
         is_tcl_splitter(cast_list.ptr())) {
-        nb::object text = PyUnicode_Check(value) ? nb::borrow(string) : check(PyObject_Str(value));
+        nb::object text = PyUnicode_Check(value) ? nb::borrow(value) : check(PyObject_Str(value));
         std::string utf8 = to_tcl_utf8(text.ptr());
         nb::object klist = quick_keyed_list(utf8.c_str());
         if (klist.is_valid()) return klist;
     }
     return general_keyed_list(cast_list.ptr(), value, false);
+}
+
+nb::object from_tcl(nb::handle string) {
+    nb::object klist = read_keyed_list(string.ptr());
+    if (!klist.is_valid()) throw nb::python_error();
+    return klist;
+}
+
+/// `NestMap.from_tcl` as bound: a failure goes back to Python without a C++ exception.
+nb::object from_tcl_py(nb::handle string) {
+    return read_keyed_list(string.ptr());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -780,7 +801,7 @@ NB_MODULE(nestmap, m) {
     nest.attr("__doc__", nb::str("A dict whose keys may be \".\"-separated paths through nested "
                                  "levels: the Python form of a TclX keyed list."));
     nest.def("__init__", &init);
-    nest.def_static("from_tcl", &from_tcl, nb::arg("string"),
+    nest.def_static("from_tcl", &from_tcl_py, nb::arg("string"),
                     "Reads a TclX keyed list (text or Tcl object) into a NestMap.");
     nest.def("__getitem__", &get_item, nb::arg("key"));
     nest.def("__setitem__", &set_item, nb::arg("key"), nb::arg("value"));
