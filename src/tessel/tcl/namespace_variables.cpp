@@ -1,7 +1,408 @@
-// namespace_variables.cpp — placeholder until the variable handles are built.
-#include "namespace_parts.hpp"
+// namespace_variables.cpp — handles on Tcl variables: TclVariable, TempTclVariable, and the
+// array mapping TclArrayVariable with its temporary form. Handles keep names, never values.
+
+#include "namespace_handles.hpp"
+
+namespace nb = nanobind;
+
 namespace tessel::ns {
-void add_variable_classes(nb::module_& m) {
-    (void)m;
+namespace {
+
+using namespace handles;
+
+constexpr const char* kModule = "tessel.tcl.namespace";
+constexpr const char* kTemporaryName = "::__quillon__{cls}_{id}_tmp";
+
+/// The classes made here, and what their methods need at call time.
+struct Classes {
+    nb::handle variable, temp_variable, array_variable, temp_array_variable;
+    nb::handle marker;
+    nb::handle chain_from_iterable, map, array_names_caller;
+    nb::handle nocomplain, p_array_index, p_value;
+};
+
+Classes& classes() {
+    static Classes c;
+    return c;
 }
+
+nb::object name_of(nb::handle self) {
+    return get(self, names().var_name);
+}
+
+/// "name(index)" of two texts, as Tcl spells an array element.
+nb::object element_name(nb::handle name, nb::handle index) {
+    return check(PyUnicode_FromFormat("%S(%S)", name.ptr(), index.ptr()));
+}
+
+/// The word that names the variable or one of its elements: the handle's name,
+/// or "name(index)" with the index as Tcl text (not quoted).
+nb::object element_word(nb::handle self, nb::handle array_index) {
+    nb::object name = name_of(self);
+    if (array_index.is_none()) return name;
+    return element_name(name, scriptify(array_index));
+}
+
+/// The array command "::array <sub> N" with an optional last word.
+nb::object array_words(nb::handle self, nb::handle sub, nb::handle last = nb::handle()) {
+    nb::object name = name_of(self);
+    if (last.is_valid()) return tuple_of({names().w_array, sub, name, last});
+    return tuple_of({names().w_array, sub, name});
+}
+
+nb::object interpreter_of(nb::handle self) {
+    return get(self, names().tcl);
+}
+
+// ---- TclVariable -------------------------------------------------------------------------
+
+void variable_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle tcl,
+                   nb::handle cast) {
+    nb::object interp = interpreter_proxy(tcl);
+    set(self, names().tcl, interp);
+    set(self, names().cast, cast);
+    nb::object name = scriptify(var_name);
+    if (!array_index.is_none()) name = element_name(name, scriptify(array_index));
+    set(self, names().var_name, name);
+}
+
+/// Reads the variable (or element) as the host returns it, then applies the cast in force:
+/// the argument when given, else the handle's own.
+nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    PyObject* bound[2] = {Py_None, classes().marker.ptr()};
+    if (nargs || kwnames)
+        bind_arguments("get_obj", {classes().p_array_index, names().cast}, args, nargs, kwnames,
+                       bound);
+    nb::handle array_index(bound[0]), cast(bound[1]);
+    nb::object app = app_of(self);
+    nb::object name = name_of(self);
+    nb::object result = array_index.is_none()
+                            ? call_method(app, names().getvar, {name})
+                            : call_method(app, names().getvar, {name, array_index});
+    nb::object conversion = cast.is(classes().marker) ? get(self, names().cast) : nb::borrow(cast);
+    if (truth(conversion)) return check(PyObject_CallOneArg(conversion.ptr(), result.ptr()));
+    return result;
+}
+
+nb::object variable_get_str(nb::handle self, nb::handle array_index) {
+    nb::object app = app_of(self);
+    nb::object words = tuple_of({names().w_set, element_word(self, array_index)});
+    return eval_words(app, words);
+}
+
+nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    PyObject* bound[2] = {nullptr, Py_None};
+    bind_arguments("set", {classes().p_value, classes().p_array_index}, args, nargs, kwnames,
+                   bound);
+    nb::handle value(bound[0]), array_index(bound[1]);
+    nb::object app = app_of(self);
+    nb::object name = name_of(self);
+    if (array_index.is_none()) return call_method(app, names().setvar, {name, tclobj(value)});
+    nb::object index = scriptify(array_index);
+    return call_method(app, names().setvar, {name, index, tclobj(value)});
+}
+
+void variable_unset(nb::handle self, nb::handle array_index, nb::handle nocomplain) {
+    nb::object app = app_of(self);
+    nb::object name = name_of(self);
+    try {
+        if (array_index.is_none())
+            call_method(app, names().unsetvar, {name});
+        else
+            call_method(app, names().unsetvar, {name, scriptify(array_index)});
+    } catch (nb::python_error& e) {
+        if (!is_tcl_error(e) || !truth(nocomplain)) throw;
+    }
+}
+
+bool variable_exists(nb::handle self, nb::handle array_index) {
+    nb::object app = app_of(self);
+    nb::object words =
+        tuple_of({names().w_info, names().w_exists, element_word(self, array_index)});
+    nb::object result = list_call(app, words);
+    return truth(call_method(interpreter_of(self), names().cast_boolean, {result}));
+}
+
+nb::object variable_array_item_byref(nb::handle self, nb::handle array_index, nb::handle cast) {
+    nb::object interp = interpreter_of(self);
+    nb::dict kwargs;
+    kwargs["array_index"] = array_index;
+    kwargs["tcl"] = interp;
+    kwargs["cast"] = cast;
+    nb::object args = tuple_of({self});
+    return check(PyObject_Call(classes().variable.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object variable_array_get_obj(nb::handle self, nb::handle pattern) {
+    nb::object app = app_of(self);
+    nb::object words = pattern.is_none() ? array_words(self, names().w_get)
+                                         : array_words(self, names().w_get, scriptify(pattern));
+    nb::object result = list_call(app, words);
+    return call_method(interpreter_of(self), names().cast_array, {result});
+}
+
+nb::object variable_array_get_str(nb::handle self, nb::handle pattern) {
+    nb::object app = app_of(self);
+    nb::object words = pattern.is_none() ? array_words(self, names().w_get)
+                                         : array_words(self, names().w_get, pattern);
+    nb::object result = eval_words(app, words);
+    return call_method(interpreter_of(self), names().cast_array, {result});
+}
+
+void variable_array_set(nb::handle self, nb::handle value) {
+    nb::object app = app_of(self);
+    list_call(app, array_words(self, names().w_set, tclobj(value)));
+}
+
+void variable_array_unset(nb::handle self, nb::handle pattern) {
+    nb::object app = app_of(self);
+    nb::object words = pattern.is_none() ? array_words(self, names().w_unset)
+                                         : array_words(self, names().w_unset, scriptify(pattern));
+    list_call(app, words);
+}
+
+nb::object variable_array_size(nb::handle self) {
+    nb::object app = app_of(self);
+    return list_call(app, array_words(self, names().w_size));
+}
+
+nb::object variable_array_names(nb::handle self, nb::handle pattern) {
+    nb::object app = app_of(self);
+    nb::object words = pattern.is_none() ? array_words(self, names().w_names)
+                                         : array_words(self, names().w_names, scriptify(pattern));
+    nb::object result = list_call(app, words);
+    return call_method(interpreter_of(self), names().cast_list, {result});
+}
+
+bool variable_is_array(nb::handle self) {
+    nb::object app = app_of(self);
+    nb::object result = list_call(app, array_words(self, names().w_exists));
+    return truth(call_method(interpreter_of(self), names().cast_boolean, {result}));
+}
+
+nb::object variable_absolute(nb::handle self) {
+    return absolute_name(self, name_of(self));
+}
+
+void variable_make_absolute(nb::handle self) {
+    nb::object name = call_method(self, names().m_absolute);
+    set(self, names().var_name, name);
+}
+
+nb::object variable_str(nb::handle self) {
+    return name_of(self);
+}
+
+nb::object variable_tclobj(nb::handle self) {
+    return scriptify(name_of(self));
+}
+
+nb::object class_name(nb::handle self) {
+    nb::object cls = check(PyObject_GetAttrString(self.ptr(), "__class__"));
+    return get(cls, names().m_name);
+}
+
+nb::object variable_repr(nb::handle self) {
+    return check(PyUnicode_FromFormat("%S(%R)", class_name(self).ptr(), name_of(self).ptr()));
+}
+
+// ---- TempTclVariable ---------------------------------------------------------------------
+
+void temp_variable_init(nb::handle self, nb::handle var_name, nb::kwargs kwargs) {
+    nb::object name = temporary_name(self, var_name);
+    nb::object init = super_attr(classes().temp_variable, self, names().m_init);
+    nb::object args = tuple_of({name});
+    check(PyObject_Call(init.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object temp_variable_enter(nb::handle self) {
+    nb::object next = super_attr(classes().temp_variable, self, names().m_enter);
+    if (truth(next)) return check(PyObject_CallNoArgs(next.ptr()));
+    return nb::borrow(self);
+}
+
+/// Removes the variable (missing is fine), then hands the exception on to the next
+/// `__exit__` along the method resolution order, if any.
+nb::object temp_variable_exit(nb::handle self, nb::args exc_info) {
+    nb::object unset = get(self, names().m_unset);
+    nb::dict kwargs;
+    kwargs[classes().nocomplain] = nb::borrow(Py_True);
+    check(PyObject_Call(unset.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    nb::object next = super_attr(classes().temp_variable, self, names().m_exit);
+    if (truth(next)) return check(PyObject_Call(next.ptr(), exc_info.ptr(), nullptr));
+    return nb::borrow(Py_False);
+}
+
+// ---- TclArrayVariable --------------------------------------------------------------------
+
+void array_init(nb::handle self, nb::handle var_name, nb::handle tcl, nb::handle cast) {
+    nb::object init = super_attr(classes().array_variable, self, names().m_init);
+    nb::dict kwargs;
+    kwargs["tcl"] = tcl;
+    kwargs["cast"] = cast;
+    nb::object args = tuple_of({var_name});
+    check(PyObject_Call(init.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object array_len(nb::handle self) {
+    return call_method(self, names().m_array_size);
+}
+
+/// Iterates over the element names, asking Tcl for them once, when first advanced.
+nb::object array_iter(nb::handle self) {
+    Classes& c = classes();
+    nb::object once = tuple_of({self});
+    nb::object lists = check(
+        PyObject_CallFunctionObjArgs(c.map.ptr(), c.array_names_caller.ptr(), once.ptr(), nullptr));
+    return check(PyObject_CallOneArg(c.chain_from_iterable.ptr(), lists.ptr()));
+}
+
+/// `self.<method>(array_index=key)`.
+nb::object call_with_index(nb::handle self, nb::handle method, nb::handle key,
+                           nb::handle value = nb::handle()) {
+    nb::object fn = get(self, method);
+    PyObject* stack[3];
+    size_t n = 0;
+    stack[n++] = nullptr;
+    if (value.is_valid()) stack[n++] = value.ptr();
+    stack[n++] = key.ptr();
+    static nb::handle kwnames = keep(nb::make_tuple("array_index"));
+    return check(PyObject_Vectorcall(fn.ptr(), stack + 1, (n - 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames.ptr()));
+}
+
+bool array_contains(nb::handle self, nb::handle key) {
+    return truth(call_with_index(self, names().m_exists, key));
+}
+
+nb::object array_getitem(nb::handle self, nb::handle key) {
+    return call_with_index(self, names().m_get, key);
+}
+
+void array_setitem(nb::handle self, nb::handle key, nb::handle value) {
+    call_with_index(self, names().m_set, key, value);
+}
+
+void array_delitem(nb::handle self, nb::handle key) {
+    call_with_index(self, names().m_unset, key);
+}
+
+void array_clear(nb::handle self) {
+    call_method(self, names().m_array_unset);
+}
+
+void array_update(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    nb::object contents = check(PyObject_Call((PyObject*)&PyDict_Type, args.ptr(), kwargs.ptr()));
+    call_method(self, names().m_array_set, {contents});
+}
+
+} // namespace
+
+void add_variable_classes(nb::module_& m) {
+    Classes& c = classes();
+    names();
+    nb::module_ itertools = nb::module_::import_("itertools");
+    nb::module_ builtins = nb::module_::import_("builtins");
+    nb::module_ abc = nb::module_::import_("abc");
+    nb::module_ collections_abc = nb::module_::import_("collections.abc");
+    c.chain_from_iterable = keep(itertools.attr("chain").attr("from_iterable"));
+    c.map = keep(builtins.attr("map"));
+    c.array_names_caller =
+        keep(nb::module_::import_("operator").attr("methodcaller")("array_names"));
+    c.nocomplain = interned("nocomplain");
+    c.p_array_index = interned("array_index");
+    c.p_value = interned("value");
+    static PyMethodDef fast_methods[] = {
+        {"get_obj", (PyCFunction)(void (*)())fast_entry<variable_get_obj>,
+         METH_FASTCALL | METH_KEYWORDS,
+         "get_obj($self, /, array_index=None, cast=<marker>)\n--\n\n"
+         "The value as the host returns it, converted by the cast in force."},
+        {"set", (PyCFunction)(void (*)())fast_entry<variable_set>, METH_FASTCALL | METH_KEYWORDS,
+         "set($self, /, value, array_index=None)\n--\n\n"
+         "Stores a value in the variable or one of its elements."},
+    };
+    nb::object none = nb::none();
+    nb::handle abc_meta = abc.attr("ABCMeta");
+
+    // TclVariable
+    ClassBuilder variable(kModule, "TclVariable",
+                          nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)));
+    c.marker = keep(nb::steal(PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type)));
+    variable.attr("_TclVariable__marker", c.marker)
+        .def("__init__", &variable_init, nb::arg("var_name").none(),
+             nb::arg("array_index").none() = none, nb::arg("tcl").none() = none,
+             nb::arg("cast").none() = none);
+    add_fast_method(variable, &fast_methods[0]);
+    variable.alias("get", "get_obj")
+        .def("get_str", &variable_get_str, nb::arg("array_index").none() = none,
+             "The value as Tcl text.");
+    add_fast_method(variable, &fast_methods[1]);
+    variable
+        .def("unset", &variable_unset, nb::arg("array_index").none() = none,
+             nb::arg("nocomplain").none() = false, "Removes the variable or one of its elements.")
+        .def("exists", &variable_exists, nb::arg("array_index").none() = none,
+             "Whether the variable (or element) exists in Tcl.")
+        .def("array_item_byref", &variable_array_item_byref, nb::arg("array_index").none(),
+             nb::arg("cast").none() = none, "A TclVariable for one element of this array.")
+        .def("array_get_obj", &variable_array_get_obj, nb::arg("pattern").none() = none,
+             "The array's elements as a mapping.")
+        .alias("array_get", "array_get_obj")
+        .def("array_get_str", &variable_array_get_str, nb::arg("pattern").none() = none,
+             "The array's elements as a mapping, read through a script.")
+        .def("array_set", &variable_array_set, nb::arg("value").none(),
+             "Sets elements from a mapping or a flat index/value list.")
+        .def("array_unset", &variable_array_unset, nb::arg("pattern").none() = none,
+             "Removes matching elements, or the whole array without a pattern.")
+        .def("array_size", &variable_array_size, "The number of elements.")
+        .def("array_names", &variable_array_names, nb::arg("pattern").none() = none,
+             "The element names.")
+        .def("is_array", &variable_is_array, "Whether the variable is an array.")
+        .def("absolute", &variable_absolute, "The fully qualified name.")
+        .def("make_absolute", &variable_make_absolute, "Qualifies the handle's name.")
+        .def("__str__", &variable_str)
+        .def("__tclobj__", &variable_tclobj)
+        .def("__repr__", &variable_repr);
+    c.variable = keep(variable.finish());
+    m.attr("TclVariable") = c.variable;
+
+    // TempTclVariable
+    ClassBuilder temp_variable(kModule, "TempTclVariable", nb::make_tuple(c.variable));
+    temp_variable
+        .def("__init__", &temp_variable_init, nb::arg("var_name").none() = kTemporaryName,
+             nb::arg("kwargs"))
+        .def("__enter__", &temp_variable_enter)
+        .def("__exit__", &temp_variable_exit, nb::arg("exc_info"));
+    c.temp_variable = keep(temp_variable.finish());
+    m.attr("TempTclVariable") = c.temp_variable;
+
+    // TclArrayVariable: `get` keeps the signature of TclVariable.get, not the mapping's.
+    nb::object variable_get = c.variable.attr("__dict__")["get"];
+    ClassBuilder array(kModule, "TclArrayVariable",
+                       nb::make_tuple(collections_abc.attr("MutableMapping"), c.variable),
+                       abc_meta);
+    array
+        .def("__init__", &array_init, nb::arg("var_name").none(), nb::arg("tcl").none() = none,
+             nb::arg("cast").none() = none)
+        .def("__len__", &array_len)
+        .def("__iter__", &array_iter)
+        .def("__contains__", &array_contains, nb::arg("key").none())
+        .def("__getitem__", &array_getitem, nb::arg("key").none())
+        .def("__setitem__", &array_setitem, nb::arg("key").none(), nb::arg("value").none())
+        .def("__delitem__", &array_delitem, nb::arg("key").none())
+        .def("clear", &array_clear, "Removes the whole array variable.")
+        .def("update", &array_update, nb::arg("args"), nb::arg("kwargs"),
+             "Sets all given pairs with one Tcl command.")
+        .attr("get", variable_get);
+    c.array_variable = keep(array.finish());
+    m.attr("TclArrayVariable") = c.array_variable;
+
+    // TempTclArrayVariable
+    ClassBuilder temp_array(kModule, "TempTclArrayVariable",
+                            nb::make_tuple(c.temp_variable, c.array_variable), abc_meta);
+    c.temp_array_variable = keep(temp_array.finish());
+    m.attr("TempTclArrayVariable") = c.temp_array_variable;
+}
+
 } // namespace tessel::ns

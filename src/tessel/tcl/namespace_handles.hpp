@@ -1,0 +1,358 @@
+// namespace_handles.hpp — small tools shared by the variable and command handles.
+// Cached names and conversions, host calls through the interpreter's `tk`, and Python's
+// `super()`, method and `with` rules, done from C++.
+#pragma once
+
+#include "host/scriptify_api.hpp"
+#include "namespace_parts.hpp"
+
+#include <exception>
+#include <initializer_list>
+
+namespace tessel::ns::handles {
+
+/// Imports, interned names and Tcl words the handles use on every call,
+/// kept for the life of the process.
+struct Names {
+    const ScriptifyApi* api = nullptr;
+    nb::handle tcl_error, super_type, proxy_types;
+    // instance attributes
+    nb::handle tcl, cast, var_name, cmd_name, args, keywords, logger, wrapped;
+    // host and interpreter methods
+    nb::handle tk, call, eval, getvar, setvar, unsetvar, createcommand, cast_boolean, cast_array,
+        cast_list, info;
+    // our own methods, looked up on the instance so that subclasses may override them
+    nb::handle m_unset, m_delete, m_absolute, m_get, m_set, m_exists, m_array_size, m_array_names,
+        m_array_unset, m_array_set, m_build_tclcmd, m_kwargs_to_dashed_args, m_call, m_is_proc,
+        m_createcommand, m_enter, m_exit, m_del, m_init, m_format, m_name;
+    // Tcl words
+    nb::handle w_info, w_array, w_exists, w_get, w_set, w_unset, w_size, w_names, w_namespace,
+        w_current, w_commands, w_procs, w_rename, w_ns_qualified, w_origin, w_body, w_default,
+        w_empty, w_separator, w_dash;
+};
+
+inline nb::handle interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return nb::handle(s);
+}
+
+inline Names& names() {
+    static Names n = [] {
+        Names c;
+        c.api = import_scriptify_api();
+        if (!c.api) throw nb::python_error();
+        c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
+        c.super_type = nb::handle((PyObject*)&PySuper_Type);
+        c.proxy_types = keep(nb::module_::import_("weakref").attr("ProxyTypes"));
+        c.tcl = interned("tcl");
+        c.cast = interned("cast");
+        c.var_name = interned("var_name");
+        c.cmd_name = interned("cmd_name");
+        c.args = interned("args");
+        c.keywords = interned("keywords");
+        c.logger = interned("logger");
+        c.wrapped = interned("__wrapped__");
+        c.tk = interned("tk");
+        c.call = interned("call");
+        c.eval = interned("eval");
+        c.getvar = interned("getvar");
+        c.setvar = interned("setvar");
+        c.unsetvar = interned("unsetvar");
+        c.createcommand = interned("createcommand");
+        c.cast_boolean = interned("cast_boolean");
+        c.cast_array = interned("cast_array");
+        c.cast_list = interned("cast_list");
+        c.info = interned("info");
+        c.m_unset = interned("unset");
+        c.m_delete = interned("delete");
+        c.m_absolute = interned("absolute");
+        c.m_get = interned("get");
+        c.m_set = interned("set");
+        c.m_exists = interned("exists");
+        c.m_array_size = interned("array_size");
+        c.m_array_names = interned("array_names");
+        c.m_array_unset = interned("array_unset");
+        c.m_array_set = interned("array_set");
+        c.m_build_tclcmd = interned("build_tclcmd");
+        c.m_kwargs_to_dashed_args = interned("kwargs_to_dashed_args");
+        c.m_call = interned("call");
+        c.m_is_proc = interned("is_proc");
+        c.m_createcommand = interned("createcommand");
+        c.m_enter = interned("__enter__");
+        c.m_exit = interned("__exit__");
+        c.m_del = interned("__del__");
+        c.m_init = interned("__init__");
+        c.m_format = interned("format");
+        c.m_name = interned("__name__");
+        c.w_info = interned("::info");
+        c.w_array = interned("::array");
+        c.w_exists = interned("exists");
+        c.w_get = interned("get");
+        c.w_set = interned("set");
+        c.w_unset = interned("unset");
+        c.w_size = interned("size");
+        c.w_names = interned("names");
+        c.w_namespace = interned("namespace");
+        c.w_current = interned("current");
+        c.w_commands = interned("commands");
+        c.w_procs = interned("procs");
+        c.w_rename = interned("::rename");
+        c.w_ns_qualified = interned("::namespace");
+        c.w_origin = interned("origin");
+        c.w_body = interned("body");
+        c.w_default = interned("default");
+        c.w_empty = interned("");
+        c.w_separator = interned("::");
+        c.w_dash = interned("-");
+        return c;
+    }();
+    return n;
+}
+
+/// Takes ownership of a new reference, raising the pending Python error for null.
+inline nb::object check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+inline bool truth(nb::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+inline nb::object scriptify(nb::handle value) {
+    return check(names().api->scriptify(value.ptr()));
+}
+inline nb::object tclobj(nb::handle value) {
+    return check(names().api->tclobj(value.ptr()));
+}
+
+/// `obj.name` for an interned name.
+inline nb::object get(nb::handle obj, nb::handle name) {
+    return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+inline void set(nb::handle obj, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+/// `obj.name(*args)` without a bound-method object where Python allows it.
+inline nb::object call_method(nb::handle obj, nb::handle name,
+                              std::initializer_list<nb::handle> args = {}) {
+    PyObject* stack[8];
+    size_t n = 0;
+    stack[n++] = obj.ptr();
+    for (nb::handle a : args)
+        stack[n++] = a.ptr();
+    return check(
+        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+/// A tuple of the given items (new references taken).
+inline nb::object tuple_of(std::initializer_list<nb::handle> items) {
+    PyObject* t = PyTuple_New(Py_ssize_t(items.size()));
+    if (!t) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (nb::handle item : items)
+        PyTuple_SET_ITEM(t, i++, Py_NewRef(item.ptr()));
+    return nb::steal(t);
+}
+
+/// The host application object of a handle: `self.tcl.tk`. A dead interpreter
+/// raises ReferenceError here, from the weak proxy.
+inline nb::object app_of(nb::handle self) {
+    return get(get(self, names().tcl), names().tk);
+}
+
+/// A list call: the host's `call` given one tuple of words.
+inline nb::object list_call(nb::handle app, nb::handle words) {
+    return call_method(app, names().call, {words});
+}
+
+/// A script evaluation: the host's `eval` of the words rendered as one Tcl list.
+inline nb::object eval_words(nb::handle app, nb::handle words) {
+    nb::object script = check(names().api->scriptify(words.ptr()));
+    return call_method(app, names().eval, {script});
+}
+
+/// True when `text` is a str that starts with "::".
+inline bool is_absolute_name(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t r =
+        PyUnicode_Tailmatch(text.ptr(), names().w_separator.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+/// The absolute form of a handle's name: the name itself when it starts with "::",
+/// otherwise the interpreter's current namespace joined with it.
+inline nb::object absolute_name(nb::handle self, nb::handle name) {
+    if (is_absolute_name(name)) return nb::borrow(name);
+    nb::object app = app_of(self);
+    nb::object current =
+        check(PyObject_CallMethodObjArgs(app.ptr(), names().call.ptr(), names().w_namespace.ptr(),
+                                         names().w_current.ptr(), nullptr));
+    nb::object rest = check(PyTuple_Pack(1, name.ptr()));
+    return join_names(current, nb::borrow<nb::args>(rest));
+}
+
+/// `getattr(super(cls, self), name, None)`: the attribute from the classes after
+/// `cls` in the method resolution order of `self`'s class.
+inline nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name) {
+    nb::object proxy = check(
+        PyObject_CallFunctionObjArgs(names().super_type.ptr(), cls.ptr(), self.ptr(), nullptr));
+    PyObject* value = PyObject_GetAttr(proxy.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::none();
+    }
+    return nb::steal(value);
+}
+
+/// The default name of a temporary handle: `str(name).format(cls=..., id=id(self))`.
+inline nb::object temporary_name(nb::handle self, nb::handle name) {
+    nb::object text = check(PyObject_Str(name.ptr()));
+    nb::object format = get(text, names().m_format);
+    nb::object cls_name = get(nb::handle((PyObject*)Py_TYPE(self.ptr())), names().m_name);
+    nb::object id = check(PyLong_FromVoidPtr(self.ptr()));
+    nb::dict kwargs;
+    kwargs["cls"] = cls_name;
+    kwargs["id"] = id;
+    return check(PyObject_Call(format.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+}
+
+/// True when a caught Python error is the host's TclError.
+inline bool is_tcl_error(const nb::python_error& e) {
+    return e.matches(names().tcl_error);
+}
+
+/// True when `self.name` resolves to `own` itself: the class attribute, not
+/// overridden by a subclass or by the instance. Lets hot paths skip a Python call.
+inline bool is_own_method(nb::handle self, nb::handle name, nb::handle own) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr());
+    if (found != own.ptr()) return false;
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict) return true;
+    PyObject* shadow = PyDict_GetItemWithError(*dict, name.ptr());
+    if (!shadow && PyErr_Occurred()) throw nb::python_error();
+    return shadow == nullptr;
+}
+
+/// Runs `body(value)` inside `with manager as value:`, with Python's rules:
+/// `__exit__` sees the exception and may suppress it (then `fallback()` is returned).
+template <typename Body, typename Fallback>
+nb::object run_with(nb::handle manager, Body&& body, Fallback&& fallback) {
+    nb::handle type((PyObject*)Py_TYPE(manager.ptr()));
+    nb::object exit = get(type, names().m_exit);
+    nb::object value = call_method(type, names().m_enter, {manager});
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (nb::python_error& e) {
+        nb::object exc_type = nb::borrow(e.type());
+        nb::object exc_value = nb::borrow(e.value());
+        nb::object exc_tb = nb::borrow(e.traceback());
+        if (!exc_tb.is_valid()) exc_tb = nb::none();
+        nb::object suppress = exit(manager, exc_type, exc_value, exc_tb);
+        if (!truth(suppress)) throw;
+        return fallback();
+    }
+    exit(manager, nb::none(), nb::none(), nb::none());
+    return result;
+}
+
+} // namespace tessel::ns::handles
+
+namespace tessel::ns::handles {
+
+/// A method written against Python's fast calling convention: positional arguments
+/// in `args[0..nargs)`, keyword values after them, named by `kwnames` (or null).
+using FastMethod = nb::object (*)(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+
+/// Entry point of a fast method: C++ exceptions become Python exceptions.
+template <FastMethod F>
+PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    try {
+        return F(self, args, PyVectorcall_NARGS(nargsf), kwnames).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+/// Stores a method descriptor for `def` (which must outlive the process) in the class:
+/// the kind of method Python calls without building argument tuples or bound methods.
+inline void add_fast_method(ClassBuilder& builder, PyMethodDef* def) {
+    nb::object descr =
+        check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(builder.cls().ptr()), def));
+    builder.attr(def->ml_name, descr);
+}
+
+/// Makes `fn` the class's call slot, the way a C type offers `__call__`: the class gets
+/// a slot wrapper, so calling an instance goes straight to `fn`. A subclass that defines
+/// its own `__call__` gets Python's usual slot instead.
+inline void set_call_slot(ClassBuilder& builder, ternaryfunc fn) {
+    PyObject* model = PyDict_GetItemString(PyType_Type.tp_dict, "__call__");
+    if (!model || !PyObject_TypeCheck(model, &PyWrapperDescr_Type)) {
+        PyErr_SetString(PyExc_RuntimeError, "type.__call__ is not a slot wrapper");
+        throw nb::python_error();
+    }
+    wrapperbase* base = reinterpret_cast<PyWrapperDescrObject*>(model)->d_base;
+    nb::object descr = check(PyDescr_NewWrapper(
+        reinterpret_cast<PyTypeObject*>(builder.cls().ptr()), base, reinterpret_cast<void*>(fn)));
+    builder.attr("__call__", descr);
+}
+
+/// Binds fast-call arguments to parameters, like Python does for
+/// `def name(self, p0, p1=..., ...)`: `out` holds the defaults on entry (null for a
+/// required parameter) and the arguments on return.
+inline void bind_arguments(const char* qualname, std::initializer_list<nb::handle> params,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** out) {
+    Py_ssize_t count = Py_ssize_t(params.size());
+    const nb::handle* names_ = params.begin();
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)",
+                     qualname, count, nargs);
+        throw nb::python_error();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        out[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t found = -1;
+        for (Py_ssize_t i = 0; i < count && found < 0; ++i)
+            if (key == names_[i].ptr()) found = i;
+        for (Py_ssize_t i = 0; i < count && found < 0; ++i) {
+            int eq = PyObject_RichCompareBool(key, names_[i].ptr(), Py_EQ);
+            if (eq < 0) throw nb::python_error();
+            if (eq) found = i;
+        }
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname,
+                         key);
+            throw nb::python_error();
+        }
+        if (found < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname,
+                         key);
+            throw nb::python_error();
+        }
+        out[found] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%S'", qualname,
+                         names_[i].ptr());
+            throw nb::python_error();
+        }
+    }
+}
+
+} // namespace tessel::ns::handles
