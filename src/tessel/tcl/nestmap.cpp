@@ -816,5 +816,8 @@ NB_MODULE(nestmap, m) {
     nest.def("all_items", &all_items, "Every leaf as (full dotted key, value), depth first.");
     nest.alias("has_key", "__contains__");
     nest.def("__tclobj__", &tclobj_hook, "The fields as (key, value) pairs, ready for Tcl.");
+    // The dict base serves its keys as attributes; without this, a field named
+    // "__scriptify__" (from Tcl data, say) would be taken for the text hook and called.
+    nest.attr("__scriptify__", nb::none());
     m.attr("NestMap") = nest.finish();
 }
