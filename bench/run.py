@@ -4,7 +4,8 @@
     python bench/run.py --quick    smoke run for CI: every workload briefly, timings not judged
 
 Each ratio is the median of repeated timings of ours divided by the median of the baseline's,
-sampled alternately in the same run. Exit status 1 when a workload fails with an error; a
+sampled alternately in the same run. Timings are CPU time of the process (of the child for the
+fresh-process workloads) unless --wall asks for elapsed time. Exit status 1 when a workload fails with an error; a
 workload whose module is not built yet shows an "n/a" row instead.
 """
 
@@ -26,7 +27,7 @@ except ImportError:
     SRC = os.path.join(os.path.dirname(HERE), "src")
     sys.path.insert(0, SRC)
 
-from timing import Unavailable, format_bytes, format_seconds  # noqa: E402
+from timing import CLOCK, Unavailable, format_bytes, format_seconds, use_wall_clock  # noqa: E402
 from workloads import (  # noqa: E402
     DOUBLED,
     WORKLOADS,
@@ -57,11 +58,15 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: brief and not judged")
     parser.add_argument("--only", metavar="NAME", help="run the workloads whose name contains NAME")
+    parser.add_argument("--wall", action="store_true",
+                        help="time with the wall clock (default: CPU time of the process)")
     options = parser.parse_args(argv)
+    if options.wall:
+        use_wall_clock()
     settings = Settings(
         quick=options.quick,
-        repeat=3 if options.quick else 15,
-        sample=0.002 if options.quick else 0.05,
+        repeat=3 if options.quick else 25,
+        sample=0.002 if options.quick else 0.03,
         child_env=child_env(SRC),
     )
     ctx = Context(settings)
@@ -81,7 +86,7 @@ def main(argv=None):
             table.append((name, "error: %s: %s" % (type(exc).__name__, exc)))
     print_table(table, settings)
     print_growth(growth)
-    print("\n%s run, %.1f s.%s" % ("quick" if settings.quick else "full",
+    print("\n%s run, %s, %.1f s.%s" % ("quick" if settings.quick else "full", CLOCK["name"],
                                    time.perf_counter() - started,
                                    " Timings of a quick run are not judged." if settings.quick
                                    else ""))

@@ -2,6 +2,7 @@
 
 import importlib
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import tkinter
 from dataclasses import dataclass
 
 import data
-from timing import Unavailable, calibrate, compare, median_time, per_call
+from timing import CLOCK, Unavailable, calibrate, compare, median_time, per_call
 
 
 @dataclass
@@ -67,15 +68,16 @@ def scriptify_list(ctx):
     ours, base = compare(lambda: scriptify(items), lambda: tkinter._join(items), ctx.settings)
     rows = [Row("scriptify 10k mixed strings vs tkinter._join", ours, base, "faster", 15)]
 
-    # Tcl's own list-to-string, timed by Tcl's `time`; samples alternate with ours.
+    # Tcl's own list-to-string, looped by Tcl's `time` and clocked like ours; the samples
+    # alternate with ours.
     tk = tkinter.Tcl().tk
     tk.call("set", "l", tuple(items))
-    script = "time {string length [list {*}$l]} %d"
     iterations = max(1, int(ctx.settings.sample / 1e-3))
+    script = "time {string length [list {*}$l]} %d" % iterations
     number = calibrate(lambda: scriptify(items), ctx.settings.sample)
     tcl_times, ours_times = [], []
     for _ in range(ctx.settings.repeat):
-        tcl_times.append(float(tk.eval(script % iterations).split()[0]) * 1e-6)
+        tcl_times.append(per_call(lambda: tk.eval(script), 1) / iterations)
         ours_times.append(per_call(lambda: scriptify(items), number))
     rows.append(Row("scriptify 10k mixed strings vs Tcl list-to-string",
                     statistics.median(ours_times), statistics.median(tcl_times), "at_most", 1.5))
@@ -199,6 +201,14 @@ def views(ctx):
 
 
 def _run_python(code, env):
+    """Time of one fresh Python process running `code`: its CPU time (user + system) under
+    the CPU clock, else its elapsed time."""
+    if CLOCK["name"] == "CPU time":
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run([sys.executable, "-c", code], check=True, env=env,
+                       stdout=subprocess.DEVNULL)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     start = time.perf_counter()
     subprocess.run([sys.executable, "-c", code], check=True, env=env,
                    stdout=subprocess.DEVNULL)
