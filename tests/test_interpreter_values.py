@@ -9,6 +9,7 @@ from hypothesis import given, settings, strategies as st
 from tkinter import TclError
 
 from tessel.tcl.array import Array
+from tessel.tcl.internal import GetListFromAny
 from tessel.tcl.interpreter import Interpreter
 from tessel.tcl.nestmap import NestMap
 
@@ -50,6 +51,36 @@ ORACLE = tkinter.Tcl()
 def test_cast_list_reads_what_tcl_builds(items):
     ORACLE.call("set", "l", tuple(items))  # a list object: Tcl writes its text
     assert Interpreter.cast_list(ORACLE.eval("set l")) == tuple(items)
+
+
+LIST_TEXT = st.lists(
+    st.one_of(
+        st.text(),  # any code point, lone surrogates and NUL included
+        st.sampled_from(["\\0", "\\U1F600", "\\x41", "{a b}", "\\", "\"", "\udcff", "\x00"]),
+    )
+).map("".join)
+
+
+@settings(max_examples=200, deadline=None)
+@given(LIST_TEXT)
+def test_cast_list_agrees_with_the_list_splitter(text):
+    try:
+        expected = GetListFromAny(text)
+    except (TclError, UnicodeError) as exc:
+        with pytest.raises(ValueError) as info:
+            Interpreter.cast_list(text)
+        assert isinstance(info.value.__cause__, TclError)
+        if isinstance(exc, TclError):
+            assert str(info.value.__cause__) == str(exc)
+    else:
+        assert Interpreter.cast_list(text) == expected
+
+
+def test_malformed_list_message_cut_inside_a_character():
+    # Tcl quotes a few bytes of the offending text, which may end inside a character
+    with pytest.raises(ValueError) as info:
+        Interpreter.cast_list("{a b}\U00010000")
+    assert str(info.value.__cause__).startswith("list element in braces followed by")
 
 
 def test_cast_list_item_cast_errors_propagate():
