@@ -48,6 +48,8 @@ class Settings:
 
 def verdict(row):
     ratio = row.ours / row.base if row.base else float("inf")
+    if row.kind == "info":
+        return ratio, "-", None
     if row.kind == "faster":
         met = row.ours > 0 and row.base / row.ours >= row.target
         return ratio, "≥ %g× faster" % row.target, met
@@ -102,7 +104,7 @@ def print_table(table, settings):
             continue
         ratio, target, met = verdict(row)
         fmt = format_bytes if row.unit == "bytes" else format_seconds
-        result = "met" if met else "missed"
+        result = "info" if met is None else "met" if met else "missed"
         if settings.quick:
             result = "(%s)" % result
         lines.append((row.name, fmt(row.ours), fmt(row.base), "%.3f" % ratio, target, result))
