@@ -5,8 +5,9 @@
 
 Each ratio is the median of repeated timings of ours divided by the median of the baseline's,
 sampled alternately in the same run. Timings are CPU time of the process (of the child for the
-fresh-process workloads) unless --wall asks for elapsed time. Exit status 1 when a workload fails with an error; a
-workload whose module is not built yet shows an "n/a" row instead.
+fresh-process workloads) unless --wall asks for elapsed time, so that a busy machine disturbs
+both sides alike. A workload whose module is not built yet shows an "n/a" row; one that fails
+with an error shows it and makes the exit status 1.
 """
 
 import argparse
