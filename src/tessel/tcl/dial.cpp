@@ -9,7 +9,6 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <exception>
 
 namespace nb = nanobind;
 
