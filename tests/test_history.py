@@ -2,6 +2,7 @@
 
 import datetime
 import gc
+import importlib
 import logging
 import re
 import weakref
@@ -9,8 +10,9 @@ from collections import deque
 
 import pytest
 
-from tessel.tcl import history as history_module
-from tessel.tcl.history import Entry, History
+# the package's own `history` attribute is the global interpreter's record, not the module
+history_module = importlib.import_module("tessel.tcl.history")
+Entry, History = history_module.Entry, history_module.History
 
 STAMP = datetime.datetime(2026, 12, 7, 3, 15, 20, 123456)
 
