@@ -446,6 +446,40 @@ def test_from_tcl_absorbs_only_value_errors_of_nested_values(monkeypatch):
         NestMap.from_tcl("{a boom}")
 
 
+def read_with(text, quick):
+    """from_tcl's result (or its error) with the general or the quick reader."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(tessel.tcl, "cast_list", tcl_cast_list)
+        if quick:
+            interpreter = types.ModuleType("tessel.tcl.interpreter")
+            interpreter.Interpreter = type("Interpreter", (), {"cast_list": tcl_cast_list})
+            patch.setitem(sys.modules, "tessel.tcl.interpreter", interpreter)
+        try:
+            m = NestMap.from_tcl(text)
+        except (ValueError, KeyError) as exc:
+            return type(exc), str(exc)
+        return plain(m), m.all_items()
+
+
+# Text shaped like keyed lists, fields "{key {value}}" nested, with words made of list-special
+# characters, so that it is often almost, but not quite, a keyed list.
+words = st.lists(st.sampled_from(
+    ["a", "b.c", "a\\ b", "\\{", "\\", "{", "}", '"', "x y", "{x y}", " ", "\t"]),
+    max_size=2).map("".join)
+list_texts = st.recursive(
+    words,
+    lambda inner: st.lists(st.one_of(st.tuples(words, inner).map("{%s {%s}}".__mod__), words),
+                           max_size=3).map(" ".join),
+    max_leaves=10,
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(list_texts)
+def test_quick_and_general_readers_agree_on_any_text(text):
+    assert read_with(text, quick=True) == read_with(text, quick=False)
+
+
 # --- rendering ---------------------------------------------------------------------------------
 
 
