@@ -79,14 +79,14 @@ def sample():
 # --- the container ---------------------------------------------------------------------------
 
 
+BODY = ["__init__", "from_tcl", "__getitem__", "__setitem__", "__contains__", "__delitem__",
+        "get", "pop", "setdefault", "update", "all_keys", "all_items", "has_key", "__tclobj__"]
+
+
 def test_class_shape():
-    assert NestMap.__mro__[1:4] == (tessel.datastructures.AttrDict, dict, collections.abc.MutableMapping)
-    names = [n for n in NestMap.__dict__ if n in (
-        "__init__", "from_tcl", "__getitem__", "__setitem__", "__contains__", "__delitem__",
-        "get", "pop", "setdefault", "update", "all_keys", "all_items", "has_key", "__tclobj__")]
-    assert names == ["__init__", "from_tcl", "__getitem__", "__setitem__", "__contains__",
-                     "__delitem__", "get", "pop", "setdefault", "update", "all_keys",
-                     "all_items", "has_key", "__tclobj__"]
+    assert NestMap.__mro__[1:4] == (tessel.datastructures.AttrDict, dict,
+                                    collections.abc.MutableMapping)
+    assert [name for name in NestMap.__dict__ if name in BODY] == BODY
     for name in ("get", "pop", "setdefault"):
         assert NestMap.__dict__[name] is getattr(collections.abc.MutableMapping, name)
     assert NestMap.__dict__["has_key"] is NestMap.__dict__["__contains__"]
