@@ -5,6 +5,7 @@ import gc
 import importlib
 import logging
 import re
+import time
 import weakref
 from collections import deque
 
@@ -103,12 +104,30 @@ def test_entry_refuses_words_that_are_not_text(api):
         Entry(api)
 
 
-def test_entry_timestamp_is_naive_local_time():
+def test_entry_timestamp_is_the_local_time_of_creation():
     before = datetime.datetime.now()
     entry = Entry(api="x")
     after = datetime.datetime.now()
-    assert entry.timestamp.tzinfo is None
-    assert before <= entry.timestamp <= after
+    time.sleep(0.02)  # read later: still the moment it was made
+    stamp = entry.timestamp
+    assert type(stamp) is datetime.datetime and stamp.tzinfo is None
+    assert before <= stamp <= after
+    assert entry.timestamp is stamp
+
+
+def test_entry_timestamp_can_be_replaced_and_deleted():
+    entry = Entry("x")
+    entry.timestamp = STAMP
+    assert entry.timestamp is STAMP
+    del entry.timestamp
+    with pytest.raises(AttributeError):
+        entry.timestamp
+    with pytest.raises(AttributeError):
+        del entry.timestamp
+    fresh = Entry("y")
+    del fresh.timestamp  # before it was ever read
+    with pytest.raises(AttributeError):
+        str(fresh)
 
 
 def test_entry_texts():

@@ -50,10 +50,14 @@ template <typename Body> PyObject* guarded(Body&& body) {
 // ---------------------------------------------------------------------------------------------
 // Entry
 
+/// One recorded call. The clock is read when the entry is made; the datetime object is
+/// built from it the first time `timestamp` is read, since most entries are never looked at.
 struct EntryObject {
-    PyObject_HEAD PyObject* timestamp;
+    PyObject_HEAD PyObject* timestamp; ///< null until read or assigned
     PyObject* api;
     PyObject* weakrefs;
+    timespec made;    ///< when the entry was made (realtime clock)
+    bool clock_stamp; ///< `made` stands for the timestamp while `timestamp` is null
 };
 
 /// Broken-down local time of one second. Local time only changes on whole seconds,
@@ -63,24 +67,45 @@ struct LocalSecond {
     std::tm parts{};
 };
 
-/// The current local time as a naive datetime with microseconds.
-nb::object local_now() {
+/// A clock reading as a naive local datetime with microseconds.
+nb::object local_datetime(const timespec& when) {
     static LocalSecond last; // guarded by the GIL
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec != last.second) {
-        if (!localtime_r(&now.tv_sec, &last.parts)) {
+    if (when.tv_sec != last.second) {
+        if (!localtime_r(&when.tv_sec, &last.parts)) {
             last.second = -1;
             PyErr_SetString(PyExc_OverflowError, "timestamp out of range for the local time");
             throw nb::python_error();
         }
-        last.second = now.tv_sec;
+        last.second = when.tv_sec;
     }
     const std::tm& t = last.parts;
     return check(
         PyDateTime_FromDateAndTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
                                    // a leap second reads as the second before it
-                                   t.tm_sec > 59 ? 59 : t.tm_sec, int(now.tv_nsec / 1000)));
+                                   t.tm_sec > 59 ? 59 : t.tm_sec, int(when.tv_nsec / 1000)));
+}
+
+PyObject* entry_get_timestamp(PyObject* self, void*) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    if (e->timestamp) return Py_NewRef(e->timestamp);
+    if (!e->clock_stamp) {
+        PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'timestamp'");
+        return nullptr;
+    }
+    PyObject* stamp = guarded([&] { return local_datetime(e->made); });
+    if (stamp) e->timestamp = Py_NewRef(stamp);
+    return stamp;
+}
+
+int entry_set_timestamp(PyObject* self, PyObject* value, void*) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    if (!value && !e->timestamp && !e->clock_stamp) {
+        PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'timestamp'");
+        return -1;
+    }
+    e->clock_stamp = false;
+    Py_XSETREF(e->timestamp, Py_XNewRef(value));
+    return 0;
 }
 
 /// The call as text: a string stays as it is; the words of a sequence are joined
@@ -103,8 +128,9 @@ nb::object call_text(nb::handle api) {
 
 void entry_fill(EntryObject* self, nb::handle api) {
     nb::object text = call_text(api);
-    nb::object timestamp = local_now();
-    Py_XSETREF(self->timestamp, timestamp.release().ptr());
+    clock_gettime(CLOCK_REALTIME, &self->made);
+    self->clock_stamp = true;
+    Py_CLEAR(self->timestamp);
     Py_XSETREF(self->api, text.release().ptr());
 }
 
@@ -178,11 +204,15 @@ void entry_dealloc(PyObject* self) {
 }
 
 PyMemberDef entry_members[] = {
-    {"timestamp", T_OBJECT_EX, offsetof(EntryObject, timestamp), 0,
-     "When the call was recorded (local time, naive)."},
     {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "The call as text."},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(EntryObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef entry_getset[] = {
+    {"timestamp", entry_get_timestamp, entry_set_timestamp,
+     "When the call was recorded (local time, naive, to the microsecond).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot entry_slots[] = {
@@ -195,6 +225,7 @@ PyType_Slot entry_slots[] = {
     {Py_tp_clear, (void*)entry_clear},
     {Py_tp_dealloc, (void*)entry_dealloc},
     {Py_tp_members, entry_members},
+    {Py_tp_getset, entry_getset},
     {0, nullptr},
 };
 
