@@ -572,8 +572,11 @@ nb::object text_object(const char* utf8) {
     return check(from_tcl_utf8(utf8, std::strlen(utf8)));
 }
 
-/// Reads Tcl list text as a keyed list; null (no error set) when it is not one.
-nb::object quick_keyed_list(const char* text) {
+/// Reads Tcl list text as a keyed list. When it is not one, returns null: without an error
+/// for a nested value, or at the top level (`top`) with the dict constructor's ValueError
+/// for the first field that is no pair. Text that Tcl cannot split gives null without an
+/// error, even at the top: the general reader then raises the splitter's own error.
+nb::object quick_keyed_list(const char* text, bool top) {
     int count = 0;
     bool ok = false;
     SplitList fields = split_list(text, count, ok);
@@ -582,12 +585,24 @@ nb::object quick_keyed_list(const char* text) {
     // its last value). Only keys with a "." need the dotted update into a fresh map.
     nb::object dsc = new_nestmap();
     bool dotted = false;
+    int unpaired = -1, unpaired_length = 0;
     for (int i = 0; i < count; ++i) {
         const char* field = fields.get()[i];
-        if (single_word(field)) return nb::object();
-        int parts = 0;
-        SplitList pair = split_list(field, parts, ok);
-        if (!ok || parts != 2) return nb::object();
+        int parts = 1;
+        SplitList pair(nullptr, nullptr);
+        if (!single_word(field)) {
+            pair = split_list(field, parts, ok);
+            if (!ok) return nb::object();
+        }
+        if (parts != 2) {
+            if (!top) return nb::object();
+            if (unpaired < 0) {
+                unpaired = i;
+                unpaired_length = parts;
+            }
+        }
+        // After a field that is no pair, the rest are only checked for malformed lists.
+        if (unpaired >= 0) continue;
         const char* raw_key = pair.get()[0];
         const char* raw = pair.get()[1];
         dotted = dotted || std::strchr(raw_key, '.');
@@ -595,10 +610,16 @@ nb::object quick_keyed_list(const char* text) {
         nb::object value;
         if (!starts_with_word(raw)) {
             RecursionGuard guard(" while reading a keyed list");
-            value = quick_keyed_list(raw);
+            value = quick_keyed_list(raw, false);
         }
         if (!value.is_valid()) value = text_object(raw);
         check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), value.ptr()));
+    }
+    if (unpaired >= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "dictionary update sequence element #%d has length %d; 2 is required",
+                     unpaired, unpaired_length);
+        return nb::object();
     }
     if (!dotted) return dsc;
     nb::object klist = new_nestmap();
@@ -697,8 +718,8 @@ nb::object read_keyed_list(PyObject* value) {
         is_tcl_splitter(cast_list.ptr())) {
         nb::object text = PyUnicode_Check(value) ? nb::borrow(value) : check(PyObject_Str(value));
         std::string utf8 = to_tcl_utf8(text.ptr());
-        nb::object klist = quick_keyed_list(utf8.c_str());
-        if (klist.is_valid()) return klist;
+        nb::object klist = quick_keyed_list(utf8.c_str(), true);
+        if (klist.is_valid() || PyErr_Occurred()) return klist;
     }
     return general_keyed_list(cast_list.ptr(), value, false);
 }
