@@ -760,7 +760,11 @@ nb::object fields_of(PyObject* self) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw nb::python_error();
         }
-        PyTuple_SET_ITEM(result.ptr(), i++, nb::make_tuple(ready_key, ready_value).release().ptr());
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) throw nb::python_error();
+        PyTuple_SET_ITEM(pair, 0, ready_key.release().ptr());
+        PyTuple_SET_ITEM(pair, 1, ready_value.release().ptr());
+        PyTuple_SET_ITEM(result.ptr(), i++, pair);
     }
     if (i != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
