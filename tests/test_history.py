@@ -92,6 +92,10 @@ def test_fresh_history_state():
         (["{a b}"], "{{a b}}"),  # already braced words are braced again
         ([], ""),
         (iter(["x y", "z"]), "{x y} z"),  # any iterable of words
+        (("é x", "ü", "a"), "{é x} ü a"),  # words of different widths
+        (["a", "\u20ac b", "\U0001f600 c", "d"], "a {\u20ac b} {\U0001f600 c} d"),
+        ([type("Word", (str,), {})("a b"), "c"], "{a b} c"),  # str subclasses are words too
+        (["w x"] * 70 + ["y"], " ".join(["{w x}"] * 70 + ["y"])),  # long word lists
     ],
 )
 def test_entry_text(api, text):

@@ -6,6 +6,8 @@
 #include <datetime.h>
 #include <structmember.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 
 namespace nb = nanobind;
@@ -39,8 +41,6 @@ template <typename Body> PyObject* guarded(Body&& body) {
         return body().release().ptr();
     } catch (nb::python_error& e) {
         e.restore();
-    } catch (nb::builtin_exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
@@ -108,10 +108,69 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+/// True when the word (an exact `str`) holds a space character.
+bool has_space(PyObject* word) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(word);
+    const void* data = PyUnicode_DATA(word);
+    switch (PyUnicode_KIND(word)) {
+    case PyUnicode_1BYTE_KIND:
+        return std::memchr(data, ' ', size_t(length)) != nullptr;
+    case PyUnicode_2BYTE_KIND: {
+        auto* chars = static_cast<const Py_UCS2*>(data);
+        return std::find(chars, chars + length, Py_UCS2(' ')) != chars + length;
+    }
+    default: {
+        auto* chars = static_cast<const Py_UCS4*>(data);
+        return std::find(chars, chars + length, Py_UCS4(' ')) != chars + length;
+    }
+    }
+}
+
+/// The joined text of a list or tuple whose words are all exact `str`, written in one
+/// pass; null when some word is of another type (the general path then decides).
+nb::object join_plain_words(PyObject* words) {
+    constexpr Py_ssize_t kRemembered = 64; // words whose space test is kept, not repeated
+    bool spaced[kRemembered];
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(words);
+    PyObject** items = PySequence_Fast_ITEMS(words);
+    Py_ssize_t total = count ? count - 1 : 0;
+    Py_UCS4 max_char = 127;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_CheckExact(items[i])) return nb::object();
+        bool braced = has_space(items[i]);
+        if (i < kRemembered) spaced[i] = braced;
+        total += PyUnicode_GET_LENGTH(items[i]) + (braced ? 2 : 0);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(items[i]));
+    }
+    nb::object text = check(PyUnicode_New(total, max_char));
+    PyObject* out = text.ptr();
+    int kind = PyUnicode_KIND(out);
+    char* data = static_cast<char*>(PyUnicode_DATA(out));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* word = items[i];
+        bool braced = i < kRemembered ? spaced[i] : has_space(word);
+        Py_ssize_t length = PyUnicode_GET_LENGTH(word);
+        if (i) PyUnicode_WRITE(kind, data, at++, ' ');
+        if (braced) PyUnicode_WRITE(kind, data, at++, '{');
+        if (PyUnicode_KIND(word) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(word), size_t(length) * kind);
+        else if (PyUnicode_CopyCharacters(out, at, word, 0, length) < 0)
+            throw nb::python_error();
+        at += length;
+        if (braced) PyUnicode_WRITE(kind, data, at++, '}');
+    }
+    return text;
+}
+
 /// The call as text: a string stays as it is; the words of a sequence are joined
 /// with spaces, each word that holds a space wrapped in braces.
 nb::object call_text(nb::handle api) {
     if (PyUnicode_Check(api.ptr())) return nb::borrow(api);
+    if (PyTuple_CheckExact(api.ptr()) || PyList_CheckExact(api.ptr())) {
+        nb::object text = join_plain_words(api.ptr());
+        if (text.is_valid()) return text;
+    }
     Names& n = names();
     nb::object iterator = check(PyObject_GetIter(api.ptr()));
     nb::object words = check(PyList_New(0));
