@@ -7,6 +7,10 @@ class AttrDict(dict):
     __slots__ = ()
 
     def __getattr__(self, name):
+        # Python's own protocol names (__deepcopy__, __scriptify__, ...) are never keys:
+        # serving them would let data pose as a hook.
+        if name.startswith("__") and name.endswith("__"):
+            raise AttributeError(name)
         try:
             return self[name]
         except KeyError:
