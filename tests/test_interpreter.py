@@ -15,6 +15,9 @@ from tessel.tcl import interpreter as module
 from tessel.tcl.interpreter import Interpreter
 
 
+SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
+
+
 def entry_point(name, obj, module_name="hooks.mod"):
     return types.SimpleNamespace(name=name, module_name=module_name, load=lambda: obj)
 
@@ -225,6 +228,7 @@ def run_in_thread(func):
         except BaseException as exc:  # noqa: BLE001 - handed back to the test
             outcome["error"] = exc
 
+    gc.collect()  # garbage of this thread's Tcl interpreters must not meet the worker
     worker = threading.Thread(target=target, daemon=True)
     worker.start()
     worker.join(timeout=20)
@@ -270,10 +274,32 @@ def test_values_outlive_their_interpreter():
     gc.collect()
 
 
+def test_interpreter_collected_on_a_foreign_thread_does_not_abort():
+    # Tcl aborts the process when an interpreter is deleted by another thread: run apart
+    import subprocess
+    import sys
+
+    code = (
+        "import gc, threading\n"
+        "from tessel.tcl.interpreter import Interpreter\n"
+        "interp = Interpreter()\n"
+        "cycle = [interp]; cycle.append(cycle)\n"
+        "del interp, cycle\n"
+        "worker = threading.Thread(target=gc.collect); worker.start(); worker.join()\n"
+        "assert Interpreter().eval('expr {1+1}') == '2'\n"  # the owner lets go of it here
+        "print('alive')\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (done.returncode, done.stdout) == (0, "alive\n"), done.stderr
+
+
 # ---- missing system parts ------------------------------------------------------------------
-
-SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
-
 
 @pytest.mark.parametrize(
     "setup, expected",

@@ -211,7 +211,6 @@ def test_cast_any_order(interp, value, expected):
     assert result == expected and type(result) is type(expected)
 
 
-@pytest.mark.xfail(reason="the package's scriptify function refuses None", strict=False)
 def test_cast_any_tuple_with_none(interp):
     assert interp.cast_any(("a", None)) == ("a", "")
 

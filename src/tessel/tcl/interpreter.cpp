@@ -4,6 +4,8 @@
 
 #include "interpreter_parts.hpp"
 
+#include <atomic>
+
 namespace nb = nanobind;
 
 namespace tessel::interp {
@@ -65,11 +67,63 @@ void attach_handles(nb::handle self) {
     set_item(globals, "tcl_interactive", nb::int_(0));
 }
 
+// ---- lifetime across threads ----
+//
+// A Tcl interpreter must be deleted by the thread that made it; the host deletes it when its
+// application object dies, and Tcl aborts the process when that happens on another thread
+// (the cycle collector runs on whichever thread allocates). An interpreter finalised on a
+// foreign thread therefore hands its host object to this list, and the owner thread lets go
+// of it the next time it builds an interpreter. Owner threads that ended keep theirs.
+
+/// A number for the calling thread, never given to another thread (thread ids are reused).
+unsigned long long thread_token() {
+    static std::atomic<unsigned long long> next{0};
+    thread_local unsigned long long token = ++next;
+    return token;
+}
+
+nb::list& orphaned_hosts() {
+    static nb::handle list = keep(nb::list());
+    return static_cast<nb::list&>(list);
+}
+
+/// Releases the host objects orphaned by interpreters of the calling thread.
+void release_orphans() {
+    nb::list& orphans = orphaned_hosts();
+    if (orphans.size() == 0) return;
+    unsigned long long current = thread_token();
+    nb::list keep_for_others;
+    for (nb::handle entry : orphans)
+        if (nb::cast<unsigned long long>(entry[0]) != current) keep_for_others.append(entry);
+    if (PySequence_SetSlice(orphans.ptr(), 0, PY_SSIZE_T_MAX, keep_for_others.ptr()) < 0)
+        throw nb::python_error();
+}
+
+void finalize(nb::handle self) {
+    Names& n = names();
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict) return;
+    PyObject* owner = PyDict_GetItemWithError(*dict, n.owner_thread.ptr());
+    PyObject* tk = owner ? PyDict_GetItemWithError(*dict, n.tk.ptr()) : nullptr;
+    if (!tk) {
+        PyErr_Clear();
+        return;
+    }
+    unsigned long long owner_id = PyLong_AsUnsignedLongLong(owner);
+    if (owner_id == thread_token() || PyErr_Occurred()) {
+        PyErr_Clear();
+        return;
+    }
+    orphaned_hosts().append(nb::make_tuple(nb::borrow(owner), nb::borrow(tk)));
+}
+
 void init(nb::handle self) {
     Names& n = names();
+    release_orphans();
     nb::kwargs no_window;
     no_window["useTk"] = 0;
     get_attr(n.tk_class, n.init)(self, **no_window);
+    set_attr(self, n.owner_thread, nb::steal(PyLong_FromUnsignedLongLong(thread_token())));
     call(n.register_owner_thread, {self});
     attach_handles(self);
     call_method(get_attr(self, n.tk), n.eval, {nb::str("package require Tclx")});
@@ -396,6 +450,7 @@ nb::object build_interpreter_class() {
         .def("get_errorInfo", &get_error_info);
     add_variable_methods(cls);
     add_cast_methods(cls);
+    cls.def("__del__", &finalize);
     return cls.finish();
 }
 
@@ -423,6 +478,7 @@ void intern_names(Names& n) {
     n.init = interned("__init__");
     n.load_entrypoint = interned("_load_entrypoint");
     n.dict = interned("__dict__");
+    n.owner_thread = interned("_owner_thread");
     n.getint = interned("getint");
     n.getdouble = interned("getdouble");
     n.getboolean = interned("getboolean");
