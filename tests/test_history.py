@@ -3,6 +3,7 @@
 import datetime
 import gc
 import importlib
+import inspect
 import logging
 import re
 import time
@@ -399,3 +400,33 @@ def test_subclass_and_references():
 def test_module_names():
     assert history_module.log is logging.getLogger("tessel.tcl")
     assert Entry.__module__ == History.__module__ == "tessel.tcl.history"
+
+
+def test_arguments_by_keyword_and_signatures():
+    h = History(max_history=5)
+    h.start_marker(marker="m")
+    h.append(item=["a", "b c"])
+    h.end_marker(marker="m")
+    assert apis(h.filter(marker="m", count=1, regex="b")) == ["a {b c}"]
+    h.clear(marker="m", clear_all=False)
+    assert str(inspect.signature(History)) == "(max_history=9999)"
+    assert str(inspect.signature(Entry)) == "(api)"
+    assert str(inspect.signature(History.filter)) == "(self, /, marker=None, count=20, regex=None)"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda h: h.append(),
+        lambda h: h.append("a", "b"),
+        lambda h: h.append(items="a"),
+        lambda h: h.start_marker(),
+        lambda h: h.end_marker("m", marker="m"),
+        lambda h: h.filter(None, 20, None, 4),
+        lambda h: h.clear(bogus=1),
+        lambda h: h.enable(1),
+    ],
+)
+def test_wrong_calls_are_type_errors(call):
+    with pytest.raises(TypeError):
+        call(History())

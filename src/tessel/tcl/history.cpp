@@ -275,7 +275,7 @@ PyGetSetDef entry_getset[] = {
 };
 
 PyType_Slot entry_slots[] = {
-    {Py_tp_doc, (void*)"One recorded Tcl call: its text and when it was made."},
+    {Py_tp_doc, (void*)"Entry(api)\n--\n\nOne recorded Tcl call: its text and when it was made."},
     {Py_tp_init, (void*)entry_init},
     {Py_tp_new, (void*)PyType_GenericNew},
     {Py_tp_str, (void*)entry_str},
@@ -373,7 +373,7 @@ void log_call(nb::handle item) {
 
 /// Records one call: logs it, then (when enabled) files one new Entry in the main
 /// record and under every active marker, in the order the markers were started.
-PyObject* history_append(PyObject* self, PyObject* item) {
+PyObject* record_call(PyObject* self, PyObject* item) {
     return guarded([&] {
         log_call(item);
         HistoryObject* h = as_history(self);
@@ -451,7 +451,7 @@ PyObject* history_clear(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 /// Opens a marker: its queue is made on first use, bounded like the main record.
-PyObject* history_start_marker(PyObject* self, PyObject* marker) {
+PyObject* open_marker(PyObject* self, PyObject* marker) {
     return guarded([&] {
         Names& n = names();
         HistoryObject* h = as_history(self);
@@ -473,7 +473,7 @@ PyObject* history_start_marker(PyObject* self, PyObject* marker) {
 }
 
 /// Closes one activation of a marker; its queue keeps what it holds.
-PyObject* history_end_marker(PyObject* self, PyObject* marker) {
+PyObject* close_marker(PyObject* self, PyObject* marker) {
     return guarded([&] {
         HistoryObject* h = as_history(self);
         nb::handle active = field(self, h->active_markers, "__activeMarkers__");
@@ -592,17 +592,66 @@ void history_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+/// The one argument `name` of a method taking exactly one, given by position or keyword;
+/// null with a TypeError otherwise.
+PyObject* single_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          const char* method, const char* name) {
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 1 && keywords == 0) return args[0];
+    if (nargs == 0 && keywords == 1 &&
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), name) == 0)
+        return args[0];
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument '%s'", method, name);
+    return nullptr;
+}
+
+template <PyObject* (*Method)(PyObject*, PyObject*)>
+PyObject* one_argument_method(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames, const char* method, const char* name) {
+    PyObject* arg = single_argument(args, PyVectorcall_NARGS(nargsf), kwnames, method, name);
+    return arg ? Method(self, arg) : nullptr;
+}
+
+PyObject* history_append(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) return record_call(self, args[0]);
+    return one_argument_method<record_call>(self, args, nargsf, kwnames, "append", "item");
+}
+
+PyObject* history_start_marker(PyObject* self, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) {
+    return one_argument_method<open_marker>(self, args, nargsf, kwnames, "start_marker", "marker");
+}
+
+PyObject* history_end_marker(PyObject* self, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) {
+    return one_argument_method<close_marker>(self, args, nargsf, kwnames, "end_marker", "marker");
+}
+
+/// A fast-call method with keywords, as the method table stores it.
+template <typename F> PyCFunction fast_method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 PyMethodDef history_methods[] = {
-    {"enable", history_enable, METH_NOARGS, "Stores new entries from now on."},
-    {"disable", history_disable, METH_NOARGS, "Stops storing new entries."},
-    {"append", history_append, METH_O, "Records one call (a script or a sequence of words)."},
-    {"clear", (PyCFunction)(void (*)(void))history_clear, METH_VARARGS | METH_KEYWORDS,
-     "clear(marker=None, clear_all=False): empties the record, one marker, or everything."},
-    {"start_marker", history_start_marker, METH_O,
-     "Opens a marker: new entries are also filed under it."},
-    {"end_marker", history_end_marker, METH_O, "Closes one activation of a marker."},
-    {"filter", (PyCFunction)(void (*)(void))history_filter, METH_VARARGS | METH_KEYWORDS,
-     "filter(marker=None, count=20, regex=None): the last entries, oldest first."},
+    {"enable", history_enable, METH_NOARGS,
+     "enable($self, /)\n--\n\nStores new entries from now on."},
+    {"disable", history_disable, METH_NOARGS,
+     "disable($self, /)\n--\n\nStops storing new entries (the debug line is still written)."},
+    {"append", fast_method(history_append), METH_FASTCALL | METH_KEYWORDS,
+     "append($self, /, item)\n--\n\nRecords one call: a script, or a sequence of words."},
+    {"clear", fast_method(history_clear), METH_VARARGS | METH_KEYWORDS,
+     "clear($self, /, marker=None, clear_all=False)\n--\n\n"
+     "Empties the main record, one marker's entries, or every queue."},
+    {"start_marker", fast_method(history_start_marker), METH_FASTCALL | METH_KEYWORDS,
+     "start_marker($self, /, marker)\n--\n\nOpens a marker: new entries are also filed "
+     "under it."},
+    {"end_marker", fast_method(history_end_marker), METH_FASTCALL | METH_KEYWORDS,
+     "end_marker($self, /, marker)\n--\n\nCloses one activation of a marker; its entries "
+     "stay."},
+    {"filter", fast_method(history_filter), METH_VARARGS | METH_KEYWORDS,
+     "filter($self, /, marker=None, count=20, regex=None)\n--\n\n"
+     "The last `count` entries (0: all), oldest first, of the main record or a marker,\n"
+     "kept only where `regex` matches the call text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -626,8 +675,8 @@ PyGetSetDef history_getset[] = {
 };
 
 PyType_Slot history_slots[] = {
-    {Py_tp_doc, (void*)"History(max_history=9999): the bounded record of an interpreter's "
-                       "Tcl calls, with named markers."},
+    {Py_tp_doc, (void*)"History(max_history=9999)\n--\n\nThe bounded record of an "
+                       "interpreter's Tcl calls, with named markers."},
     {Py_tp_init, (void*)history_init},
     {Py_tp_new, (void*)PyType_GenericNew},
     {Py_tp_str, (void*)history_repr},
