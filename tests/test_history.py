@@ -430,3 +430,26 @@ def test_arguments_by_keyword_and_signatures():
 def test_wrong_calls_are_type_errors(call):
     with pytest.raises(TypeError):
         call(History())
+
+
+def test_state_replaced_by_user_code_during_a_call():
+    h = History()
+
+    class Fickle:
+        def __bool__(self):
+            del h.enabled  # drops the last reference to this very object
+            return True
+
+    h.enabled = Fickle()
+    h.append("x")
+    assert apis(h.__history__) == ["x"]
+
+    class Queue(list):
+        def append(self, entry):
+            h.__history__ = deque()  # drops this queue while it is being filled
+            super().append(entry)
+
+    h.enabled = True
+    h.__history__ = Queue()
+    h.append("y")
+    assert apis(h.__history__) == []

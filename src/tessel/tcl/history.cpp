@@ -308,14 +308,15 @@ HistoryObject* as_history(PyObject* self) {
     return reinterpret_cast<HistoryObject*>(self);
 }
 
-/// One of the record's attributes; AttributeError when it was deleted or never set.
-nb::handle field(PyObject* self, PyObject* value, const char* name) {
+/// One of the record's attributes (a new reference: user code run meanwhile may replace it);
+/// AttributeError when it was deleted or never set.
+nb::object field(PyObject* self, PyObject* value, const char* name) {
     if (!value) {
         PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
                      Py_TYPE(self)->tp_name, name);
         throw nb::python_error();
     }
-    return value;
+    return nb::borrow(value);
 }
 
 /// Adds `entry` to the right end of a queue (any object with `append`).
@@ -377,7 +378,7 @@ PyObject* record_call(PyObject* self, PyObject* item) {
     return guarded([&] {
         log_call(item);
         HistoryObject* h = as_history(self);
-        nb::handle enabled = field(self, h->enabled, "enabled");
+        nb::object enabled = field(self, h->enabled, "enabled");
         int on = enabled.ptr() == Py_True    ? 1
                  : enabled.ptr() == Py_False ? 0
                                              : PyObject_IsTrue(enabled.ptr());
@@ -385,10 +386,10 @@ PyObject* record_call(PyObject* self, PyObject* item) {
         if (!on) return nb::none();
         nb::object entry = new_entry(item);
         push(field(self, h->history, "__history__"), entry);
-        nb::object active = nb::borrow(field(self, h->active_markers, "__activeMarkers__"));
+        nb::object active = field(self, h->active_markers, "__activeMarkers__");
         if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
             return nb::none();
-        nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+        nb::object markers = field(self, h->markers, "__markers__");
         nb::object iterator = check(PyObject_GetIter(active.ptr()));
         while (PyObject* key = PyIter_Next(iterator.ptr())) {
             nb::object marker = nb::steal(key);
@@ -433,7 +434,7 @@ PyObject* history_clear(PyObject* self, PyObject* args, PyObject* kwargs) {
         int all = PyObject_IsTrue(clear_all);
         if (all < 0) throw nb::python_error();
         if (all) {
-            nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+            nb::object markers = field(self, h->markers, "__markers__");
             nb::object queues = check(PyObject_CallMethod(markers.ptr(), "values", nullptr));
             nb::object iterator = check(PyObject_GetIter(queues.ptr()));
             while (PyObject* queue = PyIter_Next(iterator.ptr()))
@@ -441,7 +442,7 @@ PyObject* history_clear(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (PyErr_Occurred()) throw nb::python_error();
             clear_queue(field(self, h->history, "__history__"));
         } else if (marker != Py_None) {
-            nb::handle markers = field(self, h->markers, "__markers__");
+            nb::object markers = field(self, h->markers, "__markers__");
             clear_queue(check(PyObject_GetItem(markers.ptr(), marker)));
         } else {
             clear_queue(field(self, h->history, "__history__"));
@@ -455,18 +456,18 @@ PyObject* open_marker(PyObject* self, PyObject* marker) {
     return guarded([&] {
         Names& n = names();
         HistoryObject* h = as_history(self);
-        nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+        nb::object markers = field(self, h->markers, "__markers__");
         int known = PySequence_Contains(markers.ptr(), marker);
         if (known < 0) throw nb::python_error();
         if (!known) {
-            nb::handle history = field(self, h->history, "__history__");
+            nb::object history = field(self, h->history, "__history__");
             nb::object bound = check(PyObject_GetAttr(history.ptr(), n.maxlen.ptr()));
             nb::object none = check(PyTuple_New(0));
             nb::object queue = check(
                 PyObject_CallFunctionObjArgs(n.deque_type.ptr(), none.ptr(), bound.ptr(), nullptr));
             if (PyObject_SetItem(markers.ptr(), marker, queue.ptr()) < 0) throw nb::python_error();
         }
-        nb::handle active = field(self, h->active_markers, "__activeMarkers__");
+        nb::object active = field(self, h->active_markers, "__activeMarkers__");
         check(PyObject_CallMethodOneArg(active.ptr(), n.append.ptr(), marker));
         return nb::none();
     });
@@ -476,7 +477,7 @@ PyObject* open_marker(PyObject* self, PyObject* marker) {
 PyObject* close_marker(PyObject* self, PyObject* marker) {
     return guarded([&] {
         HistoryObject* h = as_history(self);
-        nb::handle active = field(self, h->active_markers, "__activeMarkers__");
+        nb::object active = field(self, h->active_markers, "__activeMarkers__");
         check(PyObject_CallMethodOneArg(active.ptr(), names().remove.ptr(), marker));
         return nb::none();
     });
@@ -497,9 +498,9 @@ PyObject* history_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
         HistoryObject* h = as_history(self);
         nb::object source;
         if (marker == Py_None) {
-            source = nb::borrow(field(self, h->history, "__history__"));
+            source = field(self, h->history, "__history__");
         } else {
-            nb::object markers = nb::borrow(field(self, h->markers, "__markers__"));
+            nb::object markers = field(self, h->markers, "__markers__");
             int known = PySequence_Contains(markers.ptr(), marker);
             if (known < 0) throw nb::python_error();
             if (!known) {
@@ -534,7 +535,7 @@ PyObject* history_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
 /// Both str() and repr() of a History show its main record as the queue renders itself.
 PyObject* history_repr(PyObject* self) {
     return guarded([&] {
-        nb::handle history = field(self, as_history(self)->history, "__history__");
+        nb::object history = field(self, as_history(self)->history, "__history__");
         return check(PyObject_Repr(history.ptr()));
     });
 }
