@@ -271,9 +271,9 @@ PyObject* extend_path(PyObject* self, PyObject* name) {
     if (PyList_CheckExact(code->cmd)) {
         if (PyList_Append(code->cmd, name) < 0) return nullptr;
     } else {
-        PyObject* call_args[] = {code->cmd, name};
+        PyObject* call_args[] = {nullptr, code->cmd, name};
         nb::object done = nb::steal(PyObject_VectorcallMethod(
-            names().append.ptr(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            names().append.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!done.is_valid()) return nullptr;
     }
     return Py_NewRef(self);
@@ -432,18 +432,18 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
 
     nb::object history = nb::steal(PyObject_GetAttr(interp.ptr(), n.history.ptr()));
     if (!history.is_valid()) return nullptr;
-    PyObject* append_args[] = {history.ptr(), words.ptr()};
+    PyObject* append_args[] = {nullptr, history.ptr(), words.ptr()};
     nb::object recorded = nb::steal(PyObject_VectorcallMethod(
-        n.append.ptr(), append_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        n.append.ptr(), append_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!recorded.is_valid()) return nullptr;
 
     nb::object tk = nb::steal(PyObject_GetAttr(interp.ptr(), n.tk.ptr()));
     if (!tk.is_valid()) return nullptr;
     nb::object word_tuple = nb::steal(PySequence_Tuple(words.ptr()));
     if (!word_tuple.is_valid()) return nullptr;
-    PyObject* call_args[] = {tk.ptr(), word_tuple.ptr()};
+    PyObject* call_args[] = {nullptr, tk.ptr(), word_tuple.ptr()};
     nb::object result = nb::steal(PyObject_VectorcallMethod(
-        n.call.ptr(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        n.call.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result.is_valid()) return raise_error_info(interp.ptr());
 
     if (cast) {
@@ -451,8 +451,8 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         if (truth < 0) return nullptr;
         if (!truth) return result.release().ptr();
     }
-    PyObject* cast_args[] = {interp.ptr(), result.ptr()};
-    return PyObject_VectorcallMethod(n.cast_any.ptr(), cast_args,
+    PyObject* cast_args[] = {nullptr, interp.ptr(), result.ptr()};
+    return PyObject_VectorcallMethod(n.cast_any.ptr(), cast_args + 1,
                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 

@@ -46,7 +46,10 @@ struct MessageInterp {
     else
         Tcl_Free(reinterpret_cast<char*>(elements));
     Tcl_ResetResult(messages.interp);
-    PyErr_SetString(host().tcl_error.ptr(), message.c_str());
+    // Tcl may cut a character in the middle when it quotes the offending text.
+    nb::object text = nb::steal(from_tcl_utf8(message.data(), message.size()));
+    if (!text.is_valid()) throw nb::python_error();
+    PyErr_SetObject(host().tcl_error.ptr(), text.ptr());
     throw nb::python_error();
 }
 
@@ -59,13 +62,11 @@ nb::tuple split_tcl_text(const std::string& utf8) {
     std::unique_ptr<const char*, void (*)(const char**)> owner(
         elements, [](const char** p) { Tcl_Free(reinterpret_cast<char*>(p)); });
     PyObject* result = PyTuple_New(count);
-    if (!result)
-        throw nb::python_error();
+    if (!result) throw nb::python_error();
     nb::tuple tuple = nb::steal<nb::tuple>(result);
     for (int i = 0; i < count; ++i) {
         PyObject* item = from_tcl_utf8(elements[i], std::strlen(elements[i]));
-        if (!item)
-            throw nb::python_error();
+        if (!item) throw nb::python_error();
         PyTuple_SET_ITEM(result, i, item);
     }
     return tuple;
@@ -74,20 +75,17 @@ nb::tuple split_tcl_text(const std::string& utf8) {
 /// A tuple or list is already split: its items, Tcl objects turned into text.
 nb::tuple items_of_sequence(nb::handle sequence) {
     nb::object fast = nb::steal(PySequence_Fast(sequence.ptr(), "expected a sequence"));
-    if (!fast.is_valid())
-        throw nb::python_error();
+    if (!fast.is_valid()) throw nb::python_error();
     Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.ptr());
     PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
     nb::object result = nb::steal(PyTuple_New(count));
-    if (!result.is_valid())
-        throw nb::python_error();
+    if (!result.is_valid()) throw nb::python_error();
     PyObject* tcl_obj_type = host().tcl_obj_type.ptr();
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = items[i];
         PyObject* converted =
             Py_TYPE(item) == (PyTypeObject*)tcl_obj_type ? PyObject_Str(item) : Py_NewRef(item);
-        if (!converted)
-            throw nb::python_error();
+        if (!converted) throw nb::python_error();
         PyTuple_SET_ITEM(result.ptr(), i, converted);
     }
     return nb::borrow<nb::tuple>(result);
@@ -97,16 +95,14 @@ nb::tuple items_of_sequence(nb::handle sequence) {
 
 nb::tuple get_list_from_any(nb::handle value) {
     PyObject* obj = value.ptr();
-    if (PyTuple_CheckExact(obj))
-        return items_of_sequence(value);
-    if (PyList_Check(obj) || PyTuple_Check(obj))
-        return items_of_sequence(value);
+    if (PyTuple_CheckExact(obj)) return items_of_sequence(value);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return items_of_sequence(value);
     nb::object text;
     if (PyUnicode_Check(obj)) {
         text = nb::borrow(value);
     } else if (PyBytes_Check(obj)) {
-        text = nb::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj),
-                                              "surrogateescape"));
+        text = nb::steal(
+            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), "surrogateescape"));
     } else if (Py_TYPE(obj) == (PyTypeObject*)host().tcl_obj_type.ptr() || PyLong_Check(obj) ||
                PyFloat_Check(obj)) {
         text = nb::steal(PyObject_Str(obj));
@@ -116,8 +112,7 @@ nb::tuple get_list_from_any(nb::handle value) {
                      Py_TYPE(obj)->tp_name);
         throw nb::python_error();
     }
-    if (!text.is_valid())
-        throw nb::python_error();
+    if (!text.is_valid()) throw nb::python_error();
     return split_tcl_text(to_tcl_utf8(text.ptr()));
 }
 
@@ -134,8 +129,7 @@ static Tcl_Interp* interp_of(nb::handle interp) {
         throw nb::python_error();
     }
     Py_ssize_t address = nb::cast<Py_ssize_t>(app.attr("interpaddr")());
-    if (address == 0)
-        throw nb::value_error("the Tcl interpreter has been deleted");
+    if (address == 0) throw nb::value_error("the Tcl interpreter has been deleted");
     return reinterpret_cast<Tcl_Interp*>(address);
 }
 
@@ -160,7 +154,9 @@ static Tcl_Interp* owned_interp(nb::handle interp) {
     return tcl;
 }
 
-void reset_result(nb::handle interp) { Tcl_ResetResult(owned_interp(interp)); }
+void reset_result(nb::handle interp) {
+    Tcl_ResetResult(owned_interp(interp));
+}
 
 } // namespace tessel
 
