@@ -5,6 +5,7 @@
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ struct Cached {
     bool assertions = true;
 
     // attribute and method names
-    nb::handle ns, tcl, tk, eval, call, cast_list, cast_boolean, current, create, delete_;
+    nb::handle ns, tcl, tk, eval, call, getvar, setvar, set_space, cast_list, cast_boolean, current,
+        create, delete_;
     nb::handle format, class_, name, init, enter, exit, is_absolute;
     nb::handle byref, get, set, unset, exists, get_str, get_obj, array_get_str, array_get_obj;
     nb::handle array_set, array_unset, array_names, is_array, array_index, nocomplain, pattern;
@@ -43,6 +45,21 @@ struct Cached {
 Cached& cached() {
     static Cached c;
     return c;
+}
+
+/// The functions a view read or write would reach when nothing has been replaced:
+/// while they are all in place, the view goes to the host without building the
+/// handle, with the same result. Strong references, so that no replacement can
+/// ever share an address with an original.
+struct Originals {
+    nb::handle variables_view, objects_view;
+    nb::handle vars_get, objs_get, vars_set, vars_byref;
+    nb::handle variable_cls, variable_init, variable_get_str, variable_get_obj, variable_set;
+};
+
+Originals& originals() {
+    static Originals o;
+    return o;
 }
 
 nb::object check(PyObject* result) {
@@ -117,7 +134,9 @@ nb::object text_of(nb::handle value) {
     return text;
 }
 
+/// `tclobj(value)`; a str is its own Tcl-ready value.
 nb::object tclobj_of(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
     return check(cached().api->tclobj(value.ptr()));
 }
 
@@ -144,21 +163,33 @@ bool starts_with_separator(nb::handle text) {
 
 /// True when a path is already in normal form: every run of colons is exactly
 /// one separator and none ends the path. Such a path normalises to itself.
-bool is_normal(nb::handle text) {
-    TextView v(text.ptr());
+template <typename Ch> bool is_normal(const Ch* s, Py_ssize_t length) {
     Py_ssize_t i = 0;
-    while (i < v.length) {
-        if (v[i] != ':') {
+    while (i < length) {
+        if (s[i] != ':') {
             ++i;
             continue;
         }
         Py_ssize_t j = i;
-        while (j < v.length && v[j] == ':')
+        while (j < length && s[j] == ':')
             ++j;
-        if (j - i != 2 || j == v.length) return false;
+        if (j - i != 2 || j == length) return false;
         i = j;
     }
     return true;
+}
+
+bool is_normal(nb::handle text) {
+    PyObject* t = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    switch (PyUnicode_KIND(t)) {
+    case PyUnicode_1BYTE_KIND:
+        return is_normal(PyUnicode_1BYTE_DATA(t), n);
+    case PyUnicode_2BYTE_KIND:
+        return is_normal(PyUnicode_2BYTE_DATA(t), n);
+    default:
+        return is_normal(PyUnicode_4BYTE_DATA(t), n);
+    }
 }
 
 /// The normal form of a path given as str; the str itself when it already is.
@@ -167,8 +198,27 @@ nb::object normalize_text(nb::handle text) {
     return to_str(normalize_path(code_points(text), text));
 }
 
-nb::object concat_text(nb::handle a, nb::handle b) {
-    return check(PyUnicode_Concat(a.ptr(), b.ptr()));
+/// `a + "::" + b` in one allocation.
+nb::object joined_text(nb::handle a, nb::handle b) {
+    Py_ssize_t la = PyUnicode_GET_LENGTH(a.ptr()), lb = PyUnicode_GET_LENGTH(b.ptr());
+    Py_UCS4 widest = std::max(
+        {PyUnicode_MAX_CHAR_VALUE(a.ptr()), PyUnicode_MAX_CHAR_VALUE(b.ptr()), Py_UCS4(127)});
+    nb::object out = check(PyUnicode_New(la + 2 + lb, widest));
+    if (PyUnicode_KIND(out.ptr()) == PyUnicode_1BYTE_KIND) {
+        // Both parts are one byte a character as well: plain copies.
+        auto* dst = static_cast<Py_UCS1*>(PyUnicode_DATA(out.ptr()));
+        std::copy_n(static_cast<const Py_UCS1*>(PyUnicode_DATA(a.ptr())), la, dst);
+        dst[la] = dst[la + 1] = ':';
+        std::copy_n(static_cast<const Py_UCS1*>(PyUnicode_DATA(b.ptr())), lb, dst + la + 2);
+        return out;
+    }
+    int kind = PyUnicode_KIND(out.ptr());
+    void* data = PyUnicode_DATA(out.ptr());
+    if (PyUnicode_CopyCharacters(out.ptr(), 0, a.ptr(), 0, la) < 0) throw nb::python_error();
+    PyUnicode_WRITE(kind, data, la, ':');
+    PyUnicode_WRITE(kind, data, la + 1, ':');
+    if (PyUnicode_CopyCharacters(out.ptr(), la + 2, b.ptr(), 0, lb) < 0) throw nb::python_error();
+    return out;
 }
 
 /// Appends one further part to a path, as `join` does: an absolute part replaces
@@ -176,7 +226,7 @@ nb::object concat_text(nb::handle a, nb::handle b) {
 nb::object join_part(nb::object path, nb::handle part) {
     if (starts_with_separator(part)) return nb::borrow(part);
     if (PyUnicode_GET_LENGTH(part.ptr()) == 0) return path;
-    return concat_text(concat_text(path, cached().w_global), part);
+    return joined_text(path, part);
 }
 
 /// The name of a namespace handle as the name algebra reads it: `scriptify`
@@ -670,9 +720,183 @@ nb::object vars_exists(nb::handle self, nb::handle var_name, nb::handle array_in
                           words({cached().array_index}));
 }
 
+bool is_original(PyTypeObject* type, nb::handle name, nb::handle original) {
+    return original.is_valid() && _PyType_Lookup(type, name.ptr()) == original.ptr();
+}
+
+/// A type once seen to hold the original functions, known again by its version
+/// tag: CPython gives a type a new tag whenever it or one of its bases changes.
+struct Verified {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+
+    bool holds(PyTypeObject* t) const {
+        return t == type && tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) &&
+               t->tp_version_tag == tag;
+    }
+    void note(PyTypeObject* t) {
+        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) type = t, tag = t->tp_version_tag;
+    }
+};
+
+/// One quick way through a view: the view method it replaces, and the handle
+/// method that method would end in.
+struct Route {
+    nb::handle view_method, view_original, variable_method, variable_original;
+    Verified view, variable;
+};
+
+struct Routes {
+    Route read_text, read_object, write;
+};
+
+Routes& routes() {
+    static Routes r;
+    return r;
+}
+
+/// True while the view's class (its `byref` and the route's method) and the
+/// module's TclVariable (its constructor and the route's method) are the originals.
+bool route_open(Route& r, PyTypeObject* view_type) {
+    Originals& o = originals();
+    Cached& c = cached();
+    if (!o.variable_cls.is_valid()) return false;
+    PyObject* current = PyDict_GetItemWithError(c.module_dict.ptr(), c.TclVariable.ptr());
+    if (current != o.variable_cls.ptr()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    if (!r.view.holds(view_type)) {
+        if (!is_original(view_type, c.byref, o.vars_byref) ||
+            !is_original(view_type, r.view_method, r.view_original))
+            return false;
+        r.view.note(view_type);
+    }
+    auto* variable = (PyTypeObject*)o.variable_cls.ptr();
+    if (!r.variable.holds(variable)) {
+        if (!is_original(variable, c.init, o.variable_init) ||
+            !is_original(variable, r.variable_method, r.variable_original))
+            return false;
+        r.variable.note(variable);
+    }
+    return true;
+}
+
+/// True when a name is its own list element: no character of it needs quoting.
+bool plain_char(Py_UCS4 ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+           ch == '_' || ch == ':' || ch == '.' || ch == '-';
+}
+
+bool plain_word(nb::handle text) {
+    TextView v(text.ptr());
+    if (v.length == 0) return false;
+    for (Py_ssize_t i = 0; i < v.length; ++i)
+        if (!plain_char(v[i])) return false;
+    return true;
+}
+
+/// `scriptify(("set", name))`.
+nb::object set_script(nb::handle name) {
+    Cached& c = cached();
+    if (plain_word(name)) return check(PyUnicode_Concat(c.set_space.ptr(), name.ptr()));
+    return check(c.api->scriptify(words({c.set, name}).ptr()));
+}
+
+/// True when one-byte text is in normal form and, if `plain` is asked for, made of
+/// plain word characters only.
+bool simple_text(const Py_UCS1* s, Py_ssize_t n, bool plain) {
+    if (plain)
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!plain_char(s[i])) return false;
+    return is_normal(s, n);
+}
+
+/// The qualified name `join(base, part)`, or with `script` its `set` script, built in
+/// one step when both are one-byte texts whose join needs no normalising (the usual
+/// case). False when that does not apply.
+bool compose(nb::handle base, nb::handle part, bool script, nb::object& out) {
+    PyObject *a = base.ptr(), *b = part.ptr();
+    if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND)
+        return false;
+    const Py_UCS1 *sa = PyUnicode_1BYTE_DATA(a), *sb = PyUnicode_1BYTE_DATA(b);
+    Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+    if (lb == 0 || !simple_text(sb, lb, script)) return false;
+    bool absolute = lb >= 2 && sb[0] == ':' && sb[1] == ':';
+    if (absolute) {
+        la = 0; // an absolute part replaces the namespace
+    } else if (sb[0] == ':' || !simple_text(sa, la, script)) {
+        return false;
+    }
+    if (absolute && !script) {
+        out = nb::borrow(part);
+        return true;
+    }
+    Py_ssize_t lead = script ? 4 : 0, middle = absolute ? 0 : 2;
+    Py_UCS4 widest =
+        std::max({PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b), Py_UCS4(127)});
+    out = check(PyUnicode_New(lead + la + middle + lb, widest));
+    Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.ptr());
+    if (script) dst = std::copy_n("set ", 4, dst);
+    dst = std::copy_n(sa, la, dst);
+    if (middle) *dst++ = ':', *dst++ = ':';
+    std::copy_n(sb, lb, dst);
+    return true;
+}
+
+/// What a quick view operation needs: the host object of the view's interpreter,
+/// and the qualified name as the handle would have it (with `script`, the `set`
+/// script that reads it). False when the interpreter is not held the usual way
+/// (through a live weak proxy to a true object); a dead one is ReferenceError.
+bool quick_target(nb::handle view, nb::handle var_name, bool script, nb::object& tk,
+                  nb::object& text) {
+    Cached& c = cached();
+    nb::object space = get_attr(view, c.ns);
+    nb::object tcl = get_attr(space, c.tcl);
+    if (!PyWeakref_CheckProxy(tcl.ptr())) return false;
+    PyObject* interp = PyWeakref_GET_OBJECT(tcl.ptr());
+    if (interp == Py_None) {
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        throw nb::python_error();
+    }
+    if (!truth(interp)) return false;
+    nb::object base = namespace_text(space), part = text_of(var_name);
+    if (!compose(base, part, script, text)) {
+        nb::object name = normalize_text(join_part(base, part));
+        text = script ? set_script(name) : name;
+    }
+    tk = get_attr(interp, c.tk);
+    return true;
+}
+
+/// `self.get(var_name)` for the two view classes as they stand: the value read
+/// straight from the host. False when something on the way was replaced.
+bool quick_read(nb::handle self, nb::handle var_name, nb::object& out) {
+    Cached& c = cached();
+    Routes& r = routes();
+    auto* type = Py_TYPE(self.ptr());
+    nb::object tk, name;
+    if (route_open(r.read_text, type)) {
+        if (!quick_target(self, var_name, true, tk, name)) return false;
+        out = call_method(tk, c.eval, {name});
+        return true;
+    }
+    if (route_open(r.read_object, type)) {
+        if (!quick_target(self, var_name, false, tk, name)) return false;
+        out = call_method(tk, c.getvar, {name});
+        return true;
+    }
+    return false;
+}
+
 nb::object vars_getitem(nb::handle self, nb::handle var_name) {
-    return translating([&] { return call_method(self, cached().get, {var_name}); },
-                       PyExc_ValueError);
+    return translating(
+        [&] {
+            nb::object value;
+            if (quick_read(self, var_name, value)) return value;
+            return call_method(self, cached().get, {var_name});
+        },
+        PyExc_ValueError);
 }
 
 nb::object vars_contains(nb::handle self, nb::handle var_name) {
@@ -680,12 +904,63 @@ nb::object vars_contains(nb::handle self, nb::handle var_name) {
 }
 
 void vars_setitem(nb::handle self, nb::handle var_name, nb::handle value) {
-    call_method(self, cached().set, {var_name, value});
+    Cached& c = cached();
+    nb::object tk, name;
+    if (route_open(routes().write, Py_TYPE(self.ptr())) &&
+        quick_target(self, var_name, false, tk, name)) {
+        call_method(tk, c.setvar, {name, tclobj_of(value)});
+        return;
+    }
+    call_method(self, c.set, {var_name, value});
 }
 
 void vars_delitem(nb::handle self, nb::handle var_name) {
     translating([&] { return call_method(self, cached().unset, {var_name}); });
 }
+
+/// Runs the body of a method called straight from Python: a C++ exception
+/// becomes the Python exception it carries.
+template <typename Body> PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    return nullptr;
+}
+
+bool argument_count(const char* name, Py_ssize_t given, Py_ssize_t wanted) {
+    if (given == wanted) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, wanted + 1,
+                 given + 1);
+    return false;
+}
+
+// Item access is the hot path of a view: these two are plain method descriptors
+// over fast calls, without a binding layer's argument dispatch.
+PyObject* vars_getitem_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!argument_count("__getitem__", nargs, 1)) return nullptr;
+    return guarded([&] { return vars_getitem(self, args[0]).release().ptr(); });
+}
+
+PyObject* vars_setitem_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!argument_count("__setitem__", nargs, 2)) return nullptr;
+    return guarded([&] {
+        vars_setitem(self, args[0], args[1]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyMethodDef vars_item_methods[] = {
+    {"__getitem__", (PyCFunction)(void (*)(void))vars_getitem_fast, METH_FASTCALL,
+     "view[var_name]: the variable's value; KeyError when Tcl cannot read it."},
+    {"__setitem__", (PyCFunction)(void (*)(void))vars_setitem_fast, METH_FASTCALL,
+     "view[var_name] = value: sets the variable."},
+};
 
 nb::object vars_iter(nb::handle self) {
     return lazy_listing(self, words({cached().w_info, cached().w_vars}));
@@ -786,9 +1061,11 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
     b.def("is_array", &vars_is_array, nb::arg("var_name").none());
     b.def("exists", &vars_exists, nb::arg("var_name").none(),
           nb::arg("array_index").none() = nb::none());
-    b.def("__getitem__", &vars_getitem, nb::arg("var_name").none());
+    b.attr("__getitem__",
+           nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[0])));
     b.def("__contains__", &vars_contains, nb::arg("var_name").none());
-    b.def("__setitem__", &vars_setitem, nb::arg("var_name").none(), nb::arg("value").none());
+    b.attr("__setitem__",
+           nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[1])));
     b.def("__delitem__", &vars_delitem, nb::arg("var_name").none());
     b.def("__iter__", &vars_iter);
     b.def("__len__", &view_len);
@@ -890,9 +1167,38 @@ nb::object build_temp_namespace(const char* module, nb::handle base) {
     return b.finish();
 }
 
+/// Notes the functions that the quick view paths stand in for.
+void remember_originals(nb::handle namespace_cls, nb::module_& m) {
+    Originals& o = originals();
+    Cached& c = cached();
+    auto own = [](nb::handle cls, nb::handle name) {
+        return keep(nb::borrow(_PyType_Lookup((PyTypeObject*)cls.ptr(), name.ptr())));
+    };
+    o.variables_view = keep(get_attr(namespace_cls, c.VariablesView));
+    o.objects_view = keep(get_attr(namespace_cls, c.ObjectsView));
+    o.vars_get = own(o.variables_view, c.get);
+    o.vars_set = own(o.variables_view, c.set);
+    o.vars_byref = own(o.variables_view, c.byref);
+    o.objs_get = own(o.objects_view, c.get);
+    if (!nb::hasattr(m, "TclVariable")) return;
+    nb::object variable = m.attr("TclVariable");
+    if (!PyType_Check(variable.ptr())) return;
+    o.variable_init = own(variable, c.init);
+    o.variable_get_str = own(variable, c.get_str);
+    o.variable_get_obj = own(variable, c.get_obj);
+    o.variable_set = own(variable, c.set);
+    o.variable_cls = keep(variable);
+
+    Routes& r = routes();
+    r.read_text = Route{c.get, o.vars_get, c.get_str, o.variable_get_str, {}, {}};
+    r.read_object = Route{c.get, o.objs_get, c.get_obj, o.variable_get_obj, {}, {}};
+    r.write = Route{c.set, o.vars_set, c.set, o.variable_set, {}, {}};
+}
+
 void intern_names(Cached& c) {
     auto in = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
     c.ns = in("ns"), c.tcl = in("tcl"), c.tk = in("tk"), c.eval = in("eval"), c.call = in("call");
+    c.getvar = in("getvar"), c.setvar = in("setvar"), c.set_space = in("set ");
     c.cast_list = in("cast_list"), c.cast_boolean = in("cast_boolean");
     c.current = in("current"), c.create = in("create"), c.delete_ = in("delete");
     c.format = in("format"), c.class_ = in("__class__"), c.name = in("__name__");
@@ -1009,6 +1315,7 @@ NB_MODULE(namespace, m) {
     c.temp_namespace_cls = keep(temp);
     m.attr("TclNamespace") = namespace_cls;
     m.attr("TempTclNamespace") = temp;
+    remember_originals(namespace_cls, m);
 
     m.attr("__all__") = nb::list(
         nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
