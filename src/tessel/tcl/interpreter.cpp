@@ -82,39 +82,38 @@ unsigned long long thread_token() {
     return token;
 }
 
-nb::list& orphaned_hosts() {
+/// The list of (owner token, host object) pairs, kept for the life of the process.
+nb::handle orphaned_hosts() {
     static nb::handle list = keep(nb::list());
-    return static_cast<nb::list&>(list);
+    return list;
 }
 
 /// Releases the host objects orphaned by interpreters of the calling thread.
 void release_orphans() {
-    nb::list& orphans = orphaned_hosts();
-    if (orphans.size() == 0) return;
+    nb::handle orphans = orphaned_hosts();
+    if (PyList_GET_SIZE(orphans.ptr()) == 0) return;
     unsigned long long current = thread_token();
     nb::list keep_for_others;
     for (nb::handle entry : orphans)
         if (nb::cast<unsigned long long>(entry[0]) != current) keep_for_others.append(entry);
-    if (PySequence_SetSlice(orphans.ptr(), 0, PY_SSIZE_T_MAX, keep_for_others.ptr()) < 0)
+    if (PyList_SetSlice(orphans.ptr(), 0, PY_SSIZE_T_MAX, keep_for_others.ptr()) < 0)
         throw nb::python_error();
 }
 
 void finalize(nb::handle self) {
     Names& n = names();
-    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-    if (!dict || !*dict) return;
-    PyObject* owner = PyDict_GetItemWithError(*dict, n.owner_thread.ptr());
-    PyObject* tk = owner ? PyDict_GetItemWithError(*dict, n.tk.ptr()) : nullptr;
+    nb::object dict = check(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject* owner = PyDict_GetItemWithError(dict.ptr(), n.owner_thread.ptr());
+    PyObject* tk = owner ? PyDict_GetItemWithError(dict.ptr(), n.tk.ptr()) : nullptr;
     if (!tk) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) throw nb::python_error();
         return;
     }
     unsigned long long owner_id = PyLong_AsUnsignedLongLong(owner);
-    if (owner_id == thread_token() || PyErr_Occurred()) {
-        PyErr_Clear();
-        return;
-    }
-    orphaned_hosts().append(nb::make_tuple(nb::borrow(owner), nb::borrow(tk)));
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (owner_id == thread_token()) return;
+    nb::object orphan = nb::make_tuple(nb::borrow(owner), nb::borrow(tk));
+    if (PyList_Append(orphaned_hosts().ptr(), orphan.ptr()) < 0) throw nb::python_error();
 }
 
 void init(nb::handle self) {
@@ -215,9 +214,8 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
 /// An attribute read from the instance dictionary first: the common case costs one dict
 /// lookup instead of a walk through the host class's attribute machinery.
 nb::object instance_attr(nb::handle self, nb::handle name) {
-    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-    if (dict && *dict)
-        if (PyObject* value = PyDict_GetItemWithError(*dict, name.ptr())) return nb::borrow(value);
+    nb::object dict = check(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr())) return nb::borrow(value);
     if (PyErr_Occurred()) throw nb::python_error();
     return get_attr(self, name);
 }
@@ -437,20 +435,31 @@ void remove_callback(nb::handle self, nb::handle callback) {
 nb::object build_interpreter_class() {
     Names& n = names();
     ClassBuilder cls("tessel.tcl.interpreter", "Interpreter", nb::make_tuple(n.tk_class));
-    cls.attr("__MAX_HISTORY__", nb::int_(9999))
-        .def("__init__", &init)
-        .def("_load_entrypoint", &load_entrypoint)
-        .def("__getattr__", &getattr_fallback, nb::arg("attr").none())
+    cls.attr("__doc__", nb::str("A Tcl interpreter (TclX loaded, no window) with call history, "
+                                "typed variables, casts and Python callbacks."))
+        .attr("__MAX_HISTORY__", nb::int_(9999))
+        .def(
+            "__init__", &init,
+            "A new Tcl interpreter with TclX, its history, proxy, callbacks and namespace handles.")
+        .def("_load_entrypoint", &load_entrypoint,
+             "Runs the start-up hooks of the entry-point group tessel.tcl.")
+        .def("__getattr__", &getattr_fallback, nb::arg("attr").none(),
+             "Host operations (call, getvar, createcommand, ...) read through to tk.")
         .def_static("generate_callback_cmd_name", &generate_callback_cmd_name,
-                    nb::arg("callback").none(), nb::arg("mangle_cmd_name").none() = false)
+                    nb::arg("callback").none(), nb::arg("mangle_cmd_name").none() = false,
+                    "The Tcl command name for a callable: its function name, or its identity.")
         .def("create_callback", &create_callback, nb::arg("callback").none(),
-             nb::arg("cmd_name").none() = nb::none(), nb::arg("force").none() = false)
-        .def("remove_callback", &remove_callback, nb::arg("callback").none())
+             nb::arg("cmd_name").none() = nb::none(), nb::arg("force").none() = false,
+             "Registers a callable as a global Tcl command; returns its TclCommand.")
+        .def("remove_callback", &remove_callback, nb::arg("callback").none(),
+             "Deletes a registered callback and restores the command it displaced.")
         .attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
-        .def("get_errorInfo", &get_error_info);
+        .def("get_errorInfo", &get_error_info,
+             "The text of ::errorInfo, Tcl's trace of the last error.");
     add_variable_methods(cls);
     add_cast_methods(cls);
-    cls.def("__del__", &finalize);
+    cls.def("__del__", &finalize,
+            "Hands the host object to its owner thread when finalised elsewhere.");
     return cls.finish();
 }
 

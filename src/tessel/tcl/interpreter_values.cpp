@@ -246,31 +246,41 @@ nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
 
 void add_variable_methods(ClassBuilder& cls) {
     auto name = nb::arg("name").none();
-    cls.def("get_array", &get_array, name)
-        .def("get_list", &get_list, name)
-        .def("get_keyed_list", &get_keyed_list, name)
-        .def("get_int", &get_int, name)
-        .def("get_boolean", &get_boolean, name)
-        .def("get_double", &get_double, name)
-        .def("get_var", &get_var, name)
-        .def("set_array", &set_array, name, nb::arg("obj").none())
-        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj").none())
-        .def("set_var", &set_var, name, nb::arg("value").none())
+    cls.def("get_array", &get_array, name, "The Tcl array as an Array.")
+        .def("get_list", &get_list, name, "The variable as a tuple of strings.")
+        .def("get_keyed_list", &get_keyed_list, name, "The variable as a NestMap.")
+        .def("get_int", &get_int, name, "The variable as an int.")
+        .def("get_boolean", &get_boolean, name, "The variable as a bool.")
+        .def("get_double", &get_double, name, "The variable as a float.")
+        .def("get_var", &get_var, name, "The variable's value as text.")
+        .def("set_array", &set_array, name, nb::arg("obj").none(),
+             "Sets array elements from a mapping or a flat key/value sequence.")
+        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj").none(),
+             "Stores a mapping as a TclX keyed list.")
+        .def("set_var", &set_var, name, nb::arg("value").none(), "Stores a value in the variable.")
         .alias("set_int", "set_var")
         .alias("set_double", "set_var")
-        .def("set_boolean", &set_boolean, name, nb::arg("value").none())
-        .def("set_list", &set_list, name, nb::arg("value").none());
+        .def("set_boolean", &set_boolean, name, nb::arg("value").none(),
+             "Stores 1 or 0 by the truth of the value.")
+        .def("set_list", &set_list, name, nb::arg("value").none(),
+             "Stores a sequence as one Tcl list.");
 }
 
 void add_cast_methods(ClassBuilder& cls) {
     auto no_item_cast = nb::arg("item_cast").none() = nb::none();
-    cls.def_static("cast_list", &cast_list_py, nb::arg("value").none(), no_item_cast)
-        .def("cast_int", &cast_int, nb::arg("value").none())
-        .def("cast_double", &cast_double, nb::arg("value").none())
-        .def("cast_boolean", &cast_boolean, nb::arg("value").none())
-        .def_static("cast_array", &cast_array, nb::arg("value").none(), no_item_cast)
-        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast)
-        .def("cast_any", &cast_any, nb::arg("value").none());
+    cls.def_static("cast_list", &cast_list_py, nb::arg("value").none(), no_item_cast,
+                   "The elements of a Tcl list as a tuple, each through item_cast if given.")
+        .def("cast_int", &cast_int, nb::arg("value").none(), "Tcl's integer reading of a value.")
+        .def("cast_double", &cast_double, nb::arg("value").none(),
+             "Tcl's floating-point reading of a value.")
+        .def("cast_boolean", &cast_boolean, nb::arg("value").none(),
+             "Tcl's boolean reading of a value, numbers included.")
+        .def_static("cast_array", &cast_array, nb::arg("value").none(), no_item_cast,
+                    "An [array get] list as an Array, values through item_cast if given.")
+        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast,
+                    "A TclX keyed list as a NestMap, leaves through item_cast if given.")
+        .def("cast_any", &cast_any, nb::arg("value").none(),
+             "The value as int, float, bool or NestMap, whichever reads first; else its text.");
 }
 
 namespace {
