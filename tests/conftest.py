@@ -19,3 +19,6 @@ def interp():
     from tessel.tcl.interpreter import Interpreter
 
     return Interpreter()
+
+
+pytest_plugins = ["pytester"]

@@ -36,9 +36,19 @@ def build_parser():
     return parser
 
 
+def python_repr(value):
+    """repr of a cast value, keyed lists shown as NestMap(...) at every level."""
+    from tessel.tcl.nestmap import NestMap
+
+    if isinstance(value, NestMap):
+        fields = ", ".join(f"{key!r}: {python_repr(item)}" for key, item in value.items())
+        return f"NestMap({{{fields}}})"
+    return repr(value)
+
+
 def show(interp, result, cast):
     if cast:
-        print(repr(interp.cast_any(result)))
+        print(python_repr(interp.cast_any(result)))
     elif result != "":
         print(result)
 
