@@ -153,6 +153,16 @@ def test_forced_registration_in_a_child_namespace(interp):
     assert interp.tk.eval("::deep::cmd") == "deep"
 
 
+@pytest.mark.parametrize("force", [False, True])
+def test_refused_callable_leaves_the_name_as_it_was(interp, force):
+    interp.tk.eval("proc cb {args} {return original}")
+    with pytest.raises(TypeError):
+        interp.create_callback(42, cmd_name="cb" if force else "fresh", force=force)
+    assert interp.tk.eval("cb") == "original"  # a forced registration put it back
+    assert not backup_exists(interp, "cb")
+    assert state(interp, "fresh") == "free" and interp.__callbacks__ == {}
+
+
 @pytest.mark.parametrize("name", ["set", "never_made"])
 def test_removing_unregistered_names_is_refused(interp, name):
     before = interp.tk.eval("info commands ::set")

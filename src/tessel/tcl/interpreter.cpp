@@ -372,9 +372,21 @@ nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_
             PyErr_SetObject(PyExc_ValueError, message.ptr());
             throw nb::python_error();
         }
-        call_method(command_handle(self, cmd_name), n.rename, {backup_name(cmd_name)});
+        nb::object displaced = command_handle(self, cmd_name);
+        call_method(displaced, n.rename, {backup_name(cmd_name)});
+        try {
+            call_method(tclcmd, n.createcommand, {callback});
+        } catch (nb::python_error&) {
+            // the host refused the callable: the displaced command goes back to its name
+            try {
+                call_method(displaced, n.rename, {cmd_name});
+            } catch (nb::python_error&) {
+            }
+            throw;
+        }
+    } else {
+        call_method(tclcmd, n.createcommand, {callback});
     }
-    call_method(tclcmd, n.createcommand, {callback});
     nb::object table = get_attr(self, n.callbacks);
     if (PyObject_SetItem(table.ptr(), cmd_name.ptr(), callback.ptr()) < 0) throw nb::python_error();
     return tclcmd;
