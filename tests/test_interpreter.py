@@ -209,6 +209,15 @@ def test_package_mirrors_the_global_interpreter():
     assert tessel.tcl.cast_list("a {b c}") == ("a", "b c")
 
 
+def test_handles_without_interpreter_use_the_package():
+    from tessel.tcl.namespace import TclCommand, TclVariable
+
+    TclVariable("pkg_default").set(5)
+    assert module._global_interpreter.get_int("pkg_default") == 5
+    assert TclCommand("set")("pkg_other", 3) == 3  # the host hands back the integer object
+    assert tessel.tcl.vars["pkg_other"] == "3"
+
+
 def test_package_offers_the_conversions():
     from tessel.tcl.scriptify import scriptify, tclobj
 
