@@ -97,6 +97,8 @@ def test_malformed_list_text(interp):
         (("x",), {"opt": 2}, ("mycmd", "a", "x", "-k", 1, "-opt", 2)),
         ((), {"k": 5}, ("mycmd", "a", "-k", 5)),  # replaces, keeps the position
         ((None, [1, [2]]), {}, ("mycmd", "a", "", (1, (2,)), "-k", 1)),
+        # Integers beyond a machine word travel as text; other plain values as they are.
+        ((2**63 - 1, 2**63, -(2**63), True, 1.5, b"b"), {}, ("mycmd", "a", 2**63 - 1, "9223372036854775808", -(2**63), True, 1.5, b"b", "-k", 1)),
         ((), {"n": None, "l": ["x y"]}, ("mycmd", "a", "-k", 1, "-n", "", "-l", ("x y",))),
     ],
 )

@@ -25,7 +25,7 @@ struct Classes {
     nb::handle command, temp_command;
     nb::handle own_build, own_dashed, own_call;
     nb::handle update_wrapper, package, module_dict, temp_variable_name;
-    nb::handle items, interpaddr, calling_format, args_part, keywords_part, cast_part;
+    nb::handle items, interpaddr, dashed_names, calling_format, args_part, keywords_part, cast_part;
 };
 
 Classes& classes() {
@@ -34,10 +34,10 @@ Classes& classes() {
 }
 
 nb::object name_of(nb::handle self) {
-    return get(self, names().cmd_name);
+    return attr_of(self, names().cmd_name);
 }
 nb::object interpreter_of(nb::handle self) {
-    return get(self, names().tcl);
+    return attr_of(self, names().tcl);
 }
 
 /// `cast_list` of the package `tessel.tcl`, imported now: the default interpreter's list cast.
@@ -64,6 +64,26 @@ std::pair<nb::object, nb::object> split_words(nb::handle words) {
     throw nb::python_error();
 }
 
+PyObject* dashed_name(PyObject* key) {
+    if (!PyUnicode_Check(key)) raise_keywords_must_be_strings();
+    // Option names come from the callers' source code, a small set: their dashed
+    // forms are kept (up to a bound) instead of being made on every call.
+    PyObject* known = classes().dashed_names.ptr();
+    bool plain = PyUnicode_CheckExact(key);
+    if (plain) {
+        PyObject* hit = PyDict_GetItemWithError(known, key);
+        if (hit) return Py_NewRef(hit);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject* option = PyUnicode_Concat(names().w_dash.ptr(), key);
+    if (!option) throw nb::python_error();
+    if (plain && PyDict_GET_SIZE(known) < 512 && PyDict_SetItem(known, key, option) < 0) {
+        Py_DECREF(option);
+        throw nb::python_error();
+    }
+    return option;
+}
+
 /// The dashed words of an options dict: "-name", value, ... (values as they are).
 nb::object dashed_words(nb::handle options) {
     Py_ssize_t count = PyDict_GET_SIZE(options.ptr());
@@ -71,10 +91,7 @@ nb::object dashed_words(nb::handle options) {
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     while (PyDict_Next(options.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) raise_keywords_must_be_strings();
-        PyObject* option = PyUnicode_Concat(names().w_dash.ptr(), key);
-        if (!option) throw nb::python_error();
-        PyTuple_SET_ITEM(words.ptr(), i++, option);
+        PyTuple_SET_ITEM(words.ptr(), i++, dashed_name(key));
         PyTuple_SET_ITEM(words.ptr(), i++, Py_NewRef(value));
     }
     return words;
@@ -133,12 +150,6 @@ struct CallArgs {
 };
 
 /// "-name" for an option name; TypeError for a name that is not text.
-PyObject* dashed_name(PyObject* key) {
-    if (!PyUnicode_Check(key)) raise_keywords_must_be_strings();
-    PyObject* option = PyUnicode_Concat(names().w_dash.ptr(), key);
-    if (!option) throw nb::python_error();
-    return option;
-}
 
 /// The options of one invocation: the bound ones, with the call's options
 /// (converted by tclobj) replacing or following them. The bound dict itself when
@@ -158,10 +169,11 @@ nb::object merged_options(nb::handle bound, const CallArgs& call) {
 /// The complete word list of one invocation: name, bound arguments, the call's
 /// arguments (through tclobj), then every option as "-name", value.
 nb::object build_words(nb::handle self, const CallArgs& call) {
-    nb::object name = name_of(self);
-    nb::object bound = get(self, names().args);
-    nb::object bound_options = get(self, names().keywords);
-    bool own_dashed = is_own_method(self, names().m_kwargs_to_dashed_args, classes().own_dashed);
+    Attributes attrs(self);
+    nb::object name = attrs[names().cmd_name];
+    nb::object bound = attrs[names().args];
+    nb::object bound_options = attrs[names().keywords];
+    bool own_dashed = attrs.is_own(names().m_kwargs_to_dashed_args, classes().own_dashed);
 
     // The usual case, done in one pass: a tuple of bound arguments, options in a dict.
     if (own_dashed && PyTuple_CheckExact(bound.ptr()) && PyDict_Check(bound_options.ptr())) {
@@ -228,7 +240,7 @@ nb::object words_for(nb::handle self, const CallArgs& call) {
 }
 
 nb::object apply_cast(nb::handle self, nb::object result) {
-    nb::object cast = get(self, names().cast);
+    nb::object cast = attr_of(self, names().cast);
     if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
     return result;
 }
@@ -293,15 +305,18 @@ nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize
 /// cast afterwards when it has a cast.
 nb::object run_call(nb::handle self, const CallArgs& call) {
     nb::object words = words_for(self, call);
-    nb::object logger = get(self, names().logger);
+    Attributes attrs(self);
+    nb::object logger = attrs[names().logger];
     if (truth(logger)) {
         nb::object text = scriptify(words);
         nb::object line = check(PyObject_CallMethodOneArg(classes().calling_format.ptr(),
                                                           names().m_format.ptr(), text.ptr()));
         call_method(logger, names().info, {line});
     }
-    nb::object app = app_of(self);
-    return apply_cast(self, list_call(app, words));
+    nb::object result = list_call(app_of_interpreter(attrs[names().tcl]), words);
+    nb::object cast = attrs[names().cast];
+    if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
+    return result;
 }
 
 nb::object command_call(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
@@ -340,11 +355,11 @@ nb::object command_repr(nb::handle self) {
         nb::object piece = check(PyUnicode_FromFormat("%U%R", part.ptr(), value.ptr()));
         text = check(PyUnicode_Concat(text.ptr(), piece.ptr()));
     };
-    nb::object args = get(self, names().args);
+    nb::object args = attr_of(self, names().args);
     if (truth(args)) append(classes().args_part, args);
-    nb::object keywords = get(self, names().keywords);
+    nb::object keywords = attr_of(self, names().keywords);
     if (truth(keywords)) append(classes().keywords_part, keywords);
-    nb::object cast = get(self, names().cast);
+    nb::object cast = attr_of(self, names().cast);
     if (truth(cast)) append(classes().cast_part, cast);
     return check(PyUnicode_Concat(text.ptr(), nb::str(")").ptr()));
 }
@@ -545,6 +560,7 @@ void add_command_classes(nb::module_& m) {
     c.temp_variable_name = interned("TempTclVariable");
     c.items = interned("items");
     c.interpaddr = interned("interpaddr");
+    c.dashed_names = keep(nb::dict());
     c.calling_format = interned("Calling: {}");
     c.args_part = interned(", args=");
     c.keywords_part = interned(", keywords=");

@@ -15,7 +15,7 @@ namespace tessel::ns::handles {
 /// kept for the life of the process.
 struct Names {
     const ScriptifyApi* api = nullptr;
-    nb::handle tcl_error, super_type, proxy_types;
+    nb::handle tcl_error, super_type, proxy_types, getattribute, object_getattribute;
     // instance attributes
     nb::handle tcl, cast, var_name, cmd_name, args, keywords, logger, wrapped;
     // host and interpreter methods
@@ -45,6 +45,9 @@ inline Names& names() {
         c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
         c.super_type = nb::handle((PyObject*)&PySuper_Type);
         c.proxy_types = keep(nb::module_::import_("weakref").attr("ProxyTypes"));
+        c.getattribute = interned("__getattribute__");
+        c.object_getattribute =
+            nb::handle(_PyType_Lookup(&PyBaseObject_Type, c.getattribute.ptr()));
         c.tcl = interned("tcl");
         c.cast = interned("cast");
         c.var_name = interned("var_name");
@@ -125,8 +128,21 @@ inline bool truth(nb::handle value) {
 inline nb::object scriptify(nb::handle value) {
     return check(names().api->scriptify(value.ptr()));
 }
+/// `tclobj(value)`. Values of the exact built-in types that Tcl takes as they are (text,
+/// floats, booleans, bytes, machine-size integers) cannot carry conversion hooks and
+/// come back unchanged, so they skip the call.
 inline nb::object tclobj(nb::handle value) {
-    return check(names().api->tclobj(value.ptr()));
+    PyObject* v = value.ptr();
+    if (PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+        PyBytes_CheckExact(v))
+        return nb::borrow(value);
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow && !PyErr_Occurred()) return nb::borrow(value);
+        PyErr_Clear();
+    }
+    return check(names().api->tclobj(v));
 }
 
 /// `obj.name` for an interned name.
@@ -135,6 +151,52 @@ inline nb::object get(nb::handle obj, nb::handle name) {
 }
 inline void set(nb::handle obj, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+/// A handle's instance attributes, read straight from its instance dict when the class
+/// neither customises attribute access nor has anything of that name (the usual case),
+/// else through getattr. Same result as getattr, less work on the hot paths.
+class Attributes {
+  public:
+    explicit Attributes(nb::handle self) : self_(self.ptr()) {
+        if (Py_TYPE(self_)->tp_getattro == PyObject_GenericGetAttr) {
+            PyObject** dict = _PyObject_GetDictPtr(self_);
+            dict_ = dict ? *dict : nullptr;
+        }
+    }
+
+    nb::object operator[](nb::handle name) const {
+        if (dict_ && !_PyType_Lookup(Py_TYPE(self_), name.ptr())) {
+            PyObject* value = PyDict_GetItemWithError(dict_, name.ptr());
+            if (value) return nb::borrow(value);
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        return check(PyObject_GetAttr(self_, name.ptr()));
+    }
+
+    /// True when `self.name` resolves to `own` itself: the class attribute, not
+    /// overridden by a subclass or by the instance.
+    bool is_own(nb::handle name, nb::handle own) const {
+        if (_PyType_Lookup(Py_TYPE(self_), name.ptr()) != own.ptr()) return false;
+        PyObject* dict = dict_;
+        if (!dict) {
+            PyObject** ptr = _PyObject_GetDictPtr(self_);
+            dict = ptr ? *ptr : nullptr;
+        }
+        if (!dict) return true;
+        PyObject* shadow = PyDict_GetItemWithError(dict, name.ptr());
+        if (!shadow && PyErr_Occurred()) throw nb::python_error();
+        return shadow == nullptr;
+    }
+
+  private:
+    PyObject* self_;
+    PyObject* dict_ = nullptr;
+};
+
+/// One instance attribute of a handle (see Attributes).
+inline nb::object attr_of(nb::handle self, nb::handle name) {
+    return Attributes(self)[name];
 }
 
 /// `obj.name(*args)` without a bound-method object where Python allows it.
@@ -159,10 +221,37 @@ inline nb::object tuple_of(std::initializer_list<nb::handle> items) {
     return nb::steal(t);
 }
 
-/// The host application object of a handle: `self.tcl.tk`. A dead interpreter
-/// raises ReferenceError here, from the weak proxy.
+/// `obj.name` for an object whose class adds only `__getattr__` to the usual lookup
+/// (as tkinter's Tk does): the usual lookup is done directly, and `__getattr__` is
+/// asked only when it finds nothing. The same result as `getattr`, without the detour.
+inline nb::object lookup_attr(PyObject* obj, nb::handle name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute.ptr()) {
+        PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name.ptr(), nullptr, 1);
+        if (value) return nb::steal(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return get(obj, name);
+}
+
+/// The host application object of an interpreter as a handle keeps it (`tcl.tk`).
+/// A dead interpreter raises ReferenceError here, as the weak proxy does.
+inline nb::object app_of_interpreter(nb::handle tcl) {
+    if (!PyWeakref_CheckProxy(tcl.ptr())) return get(tcl, names().tk);
+    PyObject* interp = PyWeakref_GetObject(tcl.ptr());
+    if (!interp) throw nb::python_error();
+    if (interp == Py_None) {
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        throw nb::python_error();
+    }
+    nb::object alive = nb::borrow(interp);
+    return lookup_attr(alive.ptr(), names().tk);
+}
+
+/// The host application object of a handle: `self.tcl.tk`.
 inline nb::object app_of(nb::handle self) {
-    return get(get(self, names().tcl), names().tk);
+    return app_of_interpreter(attr_of(self, names().tcl));
 }
 
 /// A list call: the host's `call` given one tuple of words.
@@ -228,16 +317,9 @@ inline bool is_tcl_error(const nb::python_error& e) {
     return e.matches(names().tcl_error);
 }
 
-/// True when `self.name` resolves to `own` itself: the class attribute, not
-/// overridden by a subclass or by the instance. Lets hot paths skip a Python call.
+/// True when `self.name` resolves to `own` itself (see Attributes::is_own).
 inline bool is_own_method(nb::handle self, nb::handle name, nb::handle own) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr());
-    if (found != own.ptr()) return false;
-    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
-    if (!dict || !*dict) return true;
-    PyObject* shadow = PyDict_GetItemWithError(*dict, name.ptr());
-    if (!shadow && PyErr_Occurred()) throw nb::python_error();
-    return shadow == nullptr;
+    return Attributes(self).is_own(name, own);
 }
 
 /// Runs `body(value)` inside `with manager as value:`, with Python's rules:

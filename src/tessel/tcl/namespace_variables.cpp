@@ -27,7 +27,7 @@ Classes& classes() {
 }
 
 nb::object name_of(nb::handle self) {
-    return get(self, names().var_name);
+    return attr_of(self, names().var_name);
 }
 
 /// "name(index)" of two texts, as Tcl spells an array element.
@@ -51,7 +51,7 @@ nb::object array_words(nb::handle self, nb::handle sub, nb::handle last = nb::ha
 }
 
 nb::object interpreter_of(nb::handle self) {
-    return get(self, names().tcl);
+    return attr_of(self, names().tcl);
 }
 
 // ---- TclVariable -------------------------------------------------------------------------
@@ -75,12 +75,13 @@ nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t n
         bind_arguments("get_obj", {classes().p_array_index, names().cast}, args, nargs, kwnames,
                        bound);
     nb::handle array_index(bound[0]), cast(bound[1]);
-    nb::object app = app_of(self);
-    nb::object name = name_of(self);
+    Attributes attrs(self);
+    nb::object app = app_of_interpreter(attrs[names().tcl]);
+    nb::object name = attrs[names().var_name];
     nb::object result = array_index.is_none()
                             ? call_method(app, names().getvar, {name})
                             : call_method(app, names().getvar, {name, array_index});
-    nb::object conversion = cast.is(classes().marker) ? get(self, names().cast) : nb::borrow(cast);
+    nb::object conversion = cast.is(classes().marker) ? attrs[names().cast] : nb::borrow(cast);
     if (truth(conversion)) return check(PyObject_CallOneArg(conversion.ptr(), result.ptr()));
     return result;
 }
@@ -97,8 +98,9 @@ nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs
     bind_arguments("set", {classes().p_value, classes().p_array_index}, args, nargs, kwnames,
                    bound);
     nb::handle value(bound[0]), array_index(bound[1]);
-    nb::object app = app_of(self);
-    nb::object name = name_of(self);
+    Attributes attrs(self);
+    nb::object app = app_of_interpreter(attrs[names().tcl]);
+    nb::object name = attrs[names().var_name];
     if (array_index.is_none()) return call_method(app, names().setvar, {name, tclobj(value)});
     nb::object index = scriptify(array_index);
     return call_method(app, names().setvar, {name, index, tclobj(value)});
@@ -317,7 +319,7 @@ void add_variable_classes(nb::module_& m) {
     static PyMethodDef fast_methods[] = {
         {"get_obj", (PyCFunction)(void (*)())fast_entry<variable_get_obj>,
          METH_FASTCALL | METH_KEYWORDS,
-         "get_obj($self, /, array_index=None, cast=<marker>)\n--\n\n"
+         "get_obj(array_index=None, cast=<the handle's cast>)\n\n"
          "The value as the host returns it, converted by the cast in force."},
         {"set", (PyCFunction)(void (*)())fast_entry<variable_set>, METH_FASTCALL | METH_KEYWORDS,
          "set($self, /, value, array_index=None)\n--\n\n"
