@@ -453,3 +453,115 @@ def test_current_namespace_view_lists_at_the_current_level(tcl):
     assert list(local.cmds) == [str(n) for n in tcl.tk.splitlist(tcl.tk.call("::info", "commands"))]
     local.cmds["top"] = print
     assert tcl.tk.call("info", "commands", "::top")
+
+
+# --- item access takes a short way to the host; replacing any step must still count ----------
+
+@pytest.mark.parametrize("name, qualified", [
+    ("x", "::foo::x"),
+    ("under_score.dot-dash9", "::foo::under_score.dot-dash9"),
+    ("a b", "::foo::a b"),
+    ("é", "::foo::é"),
+    ("𝄞", "::foo::𝄞"),
+    ("$x", "::foo::$x"),
+    ("{x", "::foo::{x"),
+    ("sub::x", "::foo::sub::x"),
+    ("sub::::x", "::foo::sub::x"),
+    ("::g", "::g"),
+    ("::foo::::y", "::foo::y"),
+])
+@pytest.mark.parametrize("space", ["::foo", "foo", "::foo::"])
+def test_items_reach_the_qualified_variable(tcl, foo, space, name, qualified):
+    NS("::foo::sub", tcl=tcl).create()
+    view = NS(space, tcl=tcl).vars
+    view[name] = "v1"
+    assert tcl.tk.call("set", qualified) == "v1"
+    tcl.tk.call("set", qualified, "v2")
+    assert view[name] == "v2"
+    assert str(NS(space, tcl=tcl).objs[name]) == "v2"
+
+
+def test_current_namespace_items_are_global(tcl):
+    local = NS(None, tcl=tcl)
+    local.vars["cur"] = "c"
+    assert tcl.tk.call("set", "::cur") == "c"
+    assert local.vars["cur"] == local.objs["cur"] == "c"
+
+
+def test_replaced_handle_class_is_used(monkeypatch, foo):
+    seen = []
+
+    class Spy(N.TclVariable):
+        def get_str(self, array_index=None):
+            seen.append(("get_str", self.var_name))
+            return "spied"
+
+        def get_obj(self, array_index=None, *rest):
+            seen.append(("get_obj", self.var_name))
+            return "object"
+
+        def set(self, value, array_index=None):
+            seen.append(("set", self.var_name, value))
+
+    foo.vars["x"] = 1                        # the short way is taken at least once first
+    foo.vars["x"]
+    monkeypatch.setattr(N, "TclVariable", Spy)
+    assert foo.vars["x"] == "spied"
+    assert foo.objs["x"] == "object"
+    foo.vars["x"] = 3
+    assert seen == [("get_str", "::foo::x"), ("get_obj", "::foo::x"), ("set", "::foo::x", 3)]
+
+
+@pytest.mark.parametrize("method, replacement, action, expected", [
+    ("get_str", lambda self, array_index=None: "patched " + self.var_name,
+     lambda view: view.vars["x"], "patched ::foo::x"),
+    ("get_obj", lambda self, array_index=None, cast=None: "patched " + self.var_name,
+     lambda view: view.objs["x"], "patched ::foo::x"),
+    ("set", lambda self, value, array_index=None: "ignored",
+     lambda view: view.vars.__setitem__("x", "new") or view.vars["x"], "old"),
+])
+def test_replaced_handle_methods_are_used(monkeypatch, tcl, foo, method, replacement, action,
+                                          expected):
+    foo.vars["x"] = "old"                    # each short way taken once before the change
+    foo.vars["x"], foo.objs["x"]
+    monkeypatch.setattr(N.TclVariable, method, replacement)
+    assert action(foo) == expected
+    monkeypatch.undo()
+    foo.vars["x"] = "again"
+    assert foo.vars["x"] == "again"
+
+
+def test_view_subclasses_keep_their_own_steps(tcl, foo):
+    class Loud(NS.VariablesView):
+        def get(self, var_name):
+            return super().get(var_name).upper()
+
+        def set(self, var_name, value, array_index=None):
+            return super().set(var_name, value * 2, array_index=array_index)
+
+    class Elsewhere(NS.VariablesView):
+        def byref(self, var_name, *args, **kwargs):
+            return super().byref("other", *args, **kwargs)
+
+    loud = Loud(foo)
+    loud["x"] = "ab"
+    assert tcl.tk.call("set", "::foo::x") == "abab"
+    assert loud["x"] == "ABAB"
+    elsewhere = Elsewhere(foo)
+    elsewhere["x"] = "to other"
+    assert tcl.tk.call("set", "::foo::other") == "to other"
+    assert elsewhere["anything"] == "to other"
+
+
+def test_views_of_a_destroyed_interpreter():
+    import gc
+
+    interp = StandInInterpreter()
+    ns = NS("::", tcl=interp)
+    ns.vars["x"] = 1
+    del interp
+    gc.collect()
+    for action in (lambda: ns.vars["x"], lambda: ns.objs["x"],
+                   lambda: ns.vars.__setitem__("x", 2), lambda: list(ns.vars)):
+        with pytest.raises(ReferenceError):
+            action()
