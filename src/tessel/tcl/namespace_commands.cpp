@@ -168,8 +168,7 @@ nb::object merged_options(nb::handle bound, const CallArgs& call) {
 
 /// The complete word list of one invocation: name, bound arguments, the call's
 /// arguments (through tclobj), then every option as "-name", value.
-nb::object build_words(nb::handle self, const CallArgs& call) {
-    Attributes attrs(self);
+nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs& call) {
     nb::object name = attrs[names().cmd_name];
     nb::object bound = attrs[names().args];
     nb::object bound_options = attrs[names().keywords];
@@ -233,9 +232,9 @@ nb::object build_words(nb::handle self, const CallArgs& call) {
 }
 
 /// `self.build_tclcmd(*args, **kwargs)`, in C++ unless a subclass replaced it.
-nb::object words_for(nb::handle self, const CallArgs& call) {
-    if (is_own_method(self, names().m_build_tclcmd, classes().own_build))
-        return build_words(self, call);
+nb::object words_for(nb::handle self, const Attributes& attrs, const CallArgs& call) {
+    if (attrs.is_own(names().m_build_tclcmd, classes().own_build))
+        return build_words(self, attrs, call);
     return call.call(get(self, names().m_build_tclcmd));
 }
 
@@ -298,14 +297,13 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
 
 nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return build_words(self, CallArgs::fast(args, nargs, kwnames));
+    return build_words(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
 }
 
 /// Runs the words as one list call: logged first when the handle has a logger,
 /// cast afterwards when it has a cast.
-nb::object run_call(nb::handle self, const CallArgs& call) {
-    nb::object words = words_for(self, call);
-    Attributes attrs(self);
+nb::object run_call(nb::handle self, const Attributes& attrs, const CallArgs& call) {
+    nb::object words = words_for(self, attrs, call);
     nb::object logger = attrs[names().logger];
     if (truth(logger)) {
         nb::object text = scriptify(words);
@@ -321,7 +319,7 @@ nb::object run_call(nb::handle self, const CallArgs& call) {
 
 nb::object command_call(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    return run_call(self, CallArgs::fast(args, nargs, kwnames));
+    return run_call(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
 }
 
 /// The call slot of TclCommand: `self.call(*args, **kwargs)`, without a trip through
@@ -329,8 +327,9 @@ nb::object command_call(nb::handle self, PyObject* const* args, Py_ssize_t nargs
 PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         CallArgs call = CallArgs::classic(args, kwargs);
-        if (is_own_method(self, names().m_call, classes().own_call))
-            return run_call(self, call).release().ptr();
+        Attributes attrs(self);
+        if (attrs.is_own(names().m_call, classes().own_call))
+            return run_call(self, attrs, call).release().ptr();
         return call.call(get(self, names().m_call)).release().ptr();
     } catch (nb::python_error& e) {
         e.restore();
@@ -342,7 +341,7 @@ PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 nb::object command_eval(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    nb::object words = words_for(self, CallArgs::fast(args, nargs, kwnames));
+    nb::object words = words_for(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
     nb::object app = app_of(self);
     return apply_cast(self, eval_words(app, words));
 }

@@ -161,13 +161,13 @@ class Attributes {
     explicit Attributes(nb::handle self) : self_(self.ptr()) {
         if (Py_TYPE(self_)->tp_getattro == PyObject_GenericGetAttr) {
             PyObject** dict = _PyObject_GetDictPtr(self_);
-            dict_ = dict ? *dict : nullptr;
+            if (dict && *dict) dict_ = nb::borrow(*dict);
         }
     }
 
     nb::object operator[](nb::handle name) const {
-        if (dict_ && !_PyType_Lookup(Py_TYPE(self_), name.ptr())) {
-            PyObject* value = PyDict_GetItemWithError(dict_, name.ptr());
+        if (dict_.is_valid() && !_PyType_Lookup(Py_TYPE(self_), name.ptr())) {
+            PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
             if (value) return nb::borrow(value);
             if (PyErr_Occurred()) throw nb::python_error();
         }
@@ -178,7 +178,7 @@ class Attributes {
     /// overridden by a subclass or by the instance.
     bool is_own(nb::handle name, nb::handle own) const {
         if (_PyType_Lookup(Py_TYPE(self_), name.ptr()) != own.ptr()) return false;
-        PyObject* dict = dict_;
+        PyObject* dict = dict_.ptr();
         if (!dict) {
             PyObject** ptr = _PyObject_GetDictPtr(self_);
             dict = ptr ? *ptr : nullptr;
@@ -191,7 +191,7 @@ class Attributes {
 
   private:
     PyObject* self_;
-    PyObject* dict_ = nullptr;
+    nb::object dict_; ///< held, so that code run meanwhile cannot free it
 };
 
 /// One instance attribute of a handle (see Attributes).
