@@ -188,6 +188,20 @@ def test_awkward_command_names(interp, name):
     assert not c.exists()
 
 
+@pytest.mark.parametrize("name", ["a[b]", "a\\b", "[x]", "a*", "a?"])
+def test_pattern_characters_in_command_names(interp, name):
+    # Calls, renames and deletions take the name literally; only the listing commands
+    # behind exists() and is_proc() read it as a pattern.
+    tk = interp.tk
+    tk.call("proc", name, "", "return ok")
+    c = TclCommand((name,), tcl=interp)
+    assert c() == "ok" and c.eval() == "ok" and c.proc_body() == "return ok"
+    c.rename(name + "2")
+    assert name + "2" in tk.splitlist(tk.call("info", "commands"))
+    c.delete()
+    assert name + "2" not in tk.splitlist(tk.call("info", "commands"))
+
+
 def test_logger_line(base):
     lines = []
     base.logger = types.SimpleNamespace(info=lines.append)
