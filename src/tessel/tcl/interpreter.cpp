@@ -1,6 +1,6 @@
 // interpreter.cpp — the module tessel.tcl.interpreter: the Interpreter class and the global one.
-// Construction, start-up hooks, attribute delegation to the host, script evaluation with the
-// full Tcl trace on failure, and Python callbacks registered as Tcl commands.
+// Construction, start-up hooks, attribute delegation to the host, and script evaluation with
+// the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "interpreter_parts.hpp"
 
@@ -322,126 +322,6 @@ nb::object get_error_info(nb::handle self) {
     return check(PyObject_GetItem(view.ptr(), n.error_info.ptr()));
 }
 
-// ---- Python callbacks as Tcl commands ----
-
-nb::object generate_callback_cmd_name(nb::handle callback, nb::handle mangle_cmd_name) {
-    Names& n = names();
-    nb::object cmd_name = nb::borrow(n.empty);
-    nb::object callback_func = nb::borrow(callback);
-    if (PyObject* func = PyObject_GetAttr(callback.ptr(), n.func.ptr()))
-        callback_func = nb::steal(func);
-    else if (!catch_error(PyExc_AttributeError).is_valid())
-        throw nb::python_error();
-    if (PyObject* name = PyObject_GetAttr(callback_func.ptr(), n.name_dunder.ptr()))
-        cmd_name = nb::steal(name);
-    else if (!catch_error(PyExc_AttributeError).is_valid())
-        throw nb::python_error();
-    if (!truth(cmd_name) || truth(mangle_cmd_name)) {
-        nb::object identity = check(PyLong_FromVoidPtr(callback.ptr()));
-        cmd_name = nb::str("{}_{}").format(identity, cmd_name);
-    }
-    return cmd_name;
-}
-
-/// "::glueKit::_cbBkup::" and the qualified name without its leading colons.
-nb::object backup_name(nb::handle cmd_name) {
-    Names& n = names();
-    nb::object bare = call_method(cmd_name, n.lstrip, {n.colon});
-    return check(PyUnicode_Concat(n.bkup_prefix.ptr(), bare.ptr()));
-}
-
-nb::object command_handle(nb::handle self, nb::handle name) {
-    Names& n = names();
-    nb::object cmds = get_attr(get_attr(self, n.global_ns), n.cmds);
-    return check(PyObject_GetItem(cmds.ptr(), name.ptr()));
-}
-
-nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_name_in,
-                           nb::handle force) {
-    Names& n = names();
-    nb::object cmd_name = nb::borrow(cmd_name_in);
-    if (cmd_name.is_none() || !truth(cmd_name))
-        cmd_name = generate_callback_cmd_name(callback, Py_False);
-    cmd_name = check(PyObject_Str(cmd_name.ptr()));
-    nb::object tclcmd = command_handle(self, cmd_name);
-    cmd_name = check(PyObject_Str(tclcmd.ptr()));
-    if (truth(call_method(tclcmd, n.exists))) {
-        if (!truth(force)) {
-            nb::object message =
-                nb::str("Cannot create command '{}': command already exists").format(cmd_name);
-            PyErr_SetObject(PyExc_ValueError, message.ptr());
-            throw nb::python_error();
-        }
-        nb::object displaced = command_handle(self, cmd_name);
-        call_method(displaced, n.rename, {backup_name(cmd_name)});
-        try {
-            call_method(tclcmd, n.createcommand, {callback});
-        } catch (nb::python_error&) {
-            // the host refused the callable: the displaced command goes back to its name
-            try {
-                call_method(displaced, n.rename, {cmd_name});
-            } catch (nb::python_error&) {
-            }
-            throw;
-        }
-    } else {
-        call_method(tclcmd, n.createcommand, {callback});
-    }
-    nb::object table = get_attr(self, n.callbacks);
-    if (PyObject_SetItem(table.ptr(), cmd_name.ptr(), callback.ptr()) < 0) throw nb::python_error();
-    return tclcmd;
-}
-
-/// True when a command handle runs in this interpreter.
-bool same_interpreter(nb::handle self, nb::handle handle) {
-    Names& n = names();
-    PyObject* tcl = PyObject_GetAttr(handle.ptr(), n.tcl.ptr());
-    if (!tcl) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object owner = nb::steal(tcl);
-    PyObject* owner_tk = PyObject_GetAttr(owner.ptr(), n.tk.ptr());
-    if (!owner_tk) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object mine = get_attr(self, n.tk);
-    bool same = owner_tk == mine.ptr();
-    Py_DECREF(owner_tk);
-    return same;
-}
-
-void remove_callback(nb::handle self, nb::handle callback) {
-    Names& n = names();
-    nb::object command_class = module_global(n.TclCommand);
-    int is_handle = PyObject_IsInstance(callback.ptr(), command_class.ptr());
-    if (is_handle < 0) throw nb::python_error();
-    nb::object handle;
-    if (is_handle)
-        handle = nb::borrow(callback);
-    else if (PyCallable_Check(callback.ptr()))
-        handle = command_handle(self, generate_callback_cmd_name(callback, Py_False));
-    else
-        handle = command_handle(self, callback);
-    nb::object cmd_name = check(PyObject_Str(handle.ptr()));
-    nb::object table = get_attr(self, n.callbacks);
-    int known = PySequence_Contains(table.ptr(), cmd_name.ptr());
-    if (known < 0) throw nb::python_error();
-    // A handle on another interpreter's command is never one of ours, whatever its name.
-    if (!known || (is_handle && !same_interpreter(self, handle))) {
-        nb::object message = nb::str("No callback in this interpreter named '{}'").format(cmd_name);
-        PyErr_SetObject(PyExc_ValueError, message.ptr());
-        throw nb::python_error();
-    }
-    call_method(handle, n.delete_);
-    if (PyObject_DelItem(table.ptr(), cmd_name.ptr()) < 0) throw nb::python_error();
-    nb::kwargs in_self;
-    in_self["tcl"] = self;
-    nb::object backup = command_class(backup_name(cmd_name), **in_self);
-    if (truth(call_method(backup, n.exists))) call_method(backup, n.rename, {cmd_name});
-}
-
 // ---- the class and the module ----
 
 nb::object build_interpreter_class() {
@@ -456,16 +336,9 @@ nb::object build_interpreter_class() {
         .def("_load_entrypoint", &load_entrypoint,
              "Runs the start-up hooks of the entry-point group tessel.tcl.")
         .def("__getattr__", &getattr_fallback, nb::arg("attr").none(),
-             "Host operations (call, getvar, createcommand, ...) read through to tk.")
-        .def_static("generate_callback_cmd_name", &generate_callback_cmd_name,
-                    nb::arg("callback").none(), nb::arg("mangle_cmd_name").none() = false,
-                    "The Tcl command name for a callable: its function name, or its identity.")
-        .def("create_callback", &create_callback, nb::arg("callback").none(),
-             nb::arg("cmd_name").none() = nb::none(), nb::arg("force").none() = false,
-             "Registers a callable as a global Tcl command; returns its TclCommand.")
-        .def("remove_callback", &remove_callback, nb::arg("callback").none(),
-             "Deletes a registered callback and restores the command it displaced.")
-        .attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
+             "Host operations (call, getvar, createcommand, ...) read through to tk.");
+    add_callback_methods(cls);
+    cls.attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
         .def("get_errorInfo", &get_error_info,
              "The text of ::errorInfo, Tcl's trace of the last error.");
     add_variable_methods(cls);

@@ -90,7 +90,9 @@ nb::object catch_error(PyObject* type);
 nb::object cast_list(nb::handle value, nb::handle item_cast);
 nb::object cast_keyed_list(nb::handle value, nb::handle item_cast);
 
-/// Adds the casts and the typed variable access to the class, in class-body order.
+/// Add the callback methods, the typed variable access and the casts to the class, each
+/// group in class-body order.
+void add_callback_methods(ClassBuilder& cls);
 void add_variable_methods(ClassBuilder& cls);
 void add_cast_methods(ClassBuilder& cls);
 
