@@ -565,3 +565,34 @@ def test_views_of_a_destroyed_interpreter():
                    lambda: ns.vars.__setitem__("x", 2), lambda: list(ns.vars)):
         with pytest.raises(ReferenceError):
             action()
+
+
+@pytest.mark.parametrize("how", ["subclass", "patched class"])
+def test_views_read_the_namespace_as_its_text(monkeypatch, tcl, how):
+    class Renamed(NS):
+        def __str__(self):
+            return "::foo"
+
+    NS("::foo", tcl=tcl).create()
+    if how == "subclass":
+        ns = Renamed("::elsewhere", tcl=tcl)
+    else:
+        ns = NS("::elsewhere", tcl=tcl)
+        ns.create()
+        ns.vars["warm"] = 1                  # the short way, taken before the change
+        monkeypatch.setattr(NS, "__str__", Renamed.__str__)
+    ns.vars["x"] = "here"
+    assert tcl.tk.call("set", "::foo::x") == "here"
+    assert ns.vars["x"] == "here"
+    assert ns.vars.byref("y").var_name == "::foo::y"
+    assert ns.cmds["p"].cmd_name == "::foo::p"
+
+
+def test_key_errors_chain_like_python_code(foo):
+    try:
+        raise RuntimeError("being handled")
+    except RuntimeError:
+        with pytest.raises(KeyError) as info:
+            foo.vars["missing"]
+    assert info.value.__context__ is info.value.__cause__ is info.value.args[0]
+    assert info.value.__suppress_context__

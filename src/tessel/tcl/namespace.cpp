@@ -26,9 +26,10 @@ struct Cached {
     bool assertions = true;
 
     // attribute and method names
+    nb::handle str_name, own_str, tclobj_hook, scriptify_hook;
     nb::handle ns, tcl, tk, eval, call, getvar, setvar, set_space, cast_list, cast_boolean, current,
         create, delete_;
-    nb::handle format, class_, name, init, enter, exit, is_absolute;
+    nb::handle format, class_, name, init, enter, exit, is_absolute, absolute;
     nb::handle byref, get, set, unset, exists, get_str, get_obj, array_get_str, array_get_obj;
     nb::handle array_set, array_unset, array_names, is_array, array_index, nocomplain, pattern;
     nb::handle createcommand, rename, origin, is_proc, proc_body, proc_args, proc_arg_default;
@@ -229,12 +230,40 @@ nb::object join_part(nb::object path, nb::handle part) {
     return joined_text(path, part);
 }
 
+/// A type once seen to hold the original functions, known again by its version
+/// tag: CPython gives a type a new tag whenever it or one of its bases changes.
+struct Verified {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+
+    bool holds(PyTypeObject* t) const {
+        return t == type && tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) &&
+               t->tp_version_tag == tag;
+    }
+    void note(PyTypeObject* t) {
+        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) type = t, tag = t->tp_version_tag;
+    }
+};
+
+/// A namespace handle class whose instances read as their `ns`: our own `__str__`
+/// and no conversion hook of its own.
+bool plain_namespace(PyTypeObject* type) {
+    static Verified seen;
+    Cached& c = cached();
+    if (seen.holds(type)) return true;
+    if (!c.own_str.is_valid() || !PyType_IsSubtype(type, (PyTypeObject*)c.namespace_cls.ptr()))
+        return false;
+    if (_PyType_Lookup(type, c.str_name.ptr()) != c.own_str.ptr() ||
+        _PyType_Lookup(type, c.tclobj_hook.ptr()) || _PyType_Lookup(type, c.scriptify_hook.ptr()))
+        return false;
+    seen.note(type);
+    return true;
+}
+
 /// The name of a namespace handle as the name algebra reads it: `scriptify`
 /// of the handle, which for this module's own classes is their `ns`.
 nb::object namespace_text(nb::handle space) {
-    PyTypeObject* type = Py_TYPE(space.ptr());
-    if ((PyObject*)type == cached().namespace_cls.ptr() ||
-        (PyObject*)type == cached().temp_namespace_cls.ptr()) {
+    if (plain_namespace(Py_TYPE(space.ptr()))) {
         nb::object name = get_attr(space, cached().ns);
         if (PyUnicode_CheckExact(name.ptr())) return name;
     }
@@ -266,8 +295,9 @@ nb::object module_name(nb::handle name) {
     nb::object exc = nb::borrow(error.value());
     nb::object key_error = call_function(PyExc_KeyError, {exc});
     PyException_SetCause(key_error.ptr(), nb::borrow(exc).release().ptr());
-    PyException_SetContext(key_error.ptr(), nb::borrow(exc).release().ptr());
     PyErr_SetObject(PyExc_KeyError, key_error.ptr());
+    // Raising chains whatever the caller is handling; here the context is `exc`.
+    PyException_SetContext(key_error.ptr(), nb::borrow(exc).release().ptr());
     throw nb::python_error();
 }
 
@@ -485,7 +515,7 @@ nb::object ns_absolute(nb::handle self) {
 }
 
 void ns_make_absolute(nb::handle self) {
-    nb::object name = call_method(self, nb::str("absolute"), {});
+    nb::object name = call_method(self, cached().absolute, {});
     set_attr(self, cached().ns, name);
 }
 
@@ -723,21 +753,6 @@ nb::object vars_exists(nb::handle self, nb::handle var_name, nb::handle array_in
 bool is_original(PyTypeObject* type, nb::handle name, nb::handle original) {
     return original.is_valid() && _PyType_Lookup(type, name.ptr()) == original.ptr();
 }
-
-/// A type once seen to hold the original functions, known again by its version
-/// tag: CPython gives a type a new tag whenever it or one of its bases changes.
-struct Verified {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-
-    bool holds(PyTypeObject* t) const {
-        return t == type && tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) &&
-               t->tp_version_tag == tag;
-    }
-    void note(PyTypeObject* t) {
-        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) type = t, tag = t->tp_version_tag;
-    }
-};
 
 /// One quick way through a view: the view method it replaces, and the handle
 /// method that method would end in.
@@ -1062,10 +1077,10 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
     b.def("exists", &vars_exists, nb::arg("var_name").none(),
           nb::arg("array_index").none() = nb::none());
     b.attr("__getitem__",
-           nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[0])));
+           check(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[0])));
     b.def("__contains__", &vars_contains, nb::arg("var_name").none());
     b.attr("__setitem__",
-           nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[1])));
+           check(PyDescr_NewMethod((PyTypeObject*)cls.ptr(), &vars_item_methods[1])));
     b.def("__delitem__", &vars_delitem, nb::arg("var_name").none());
     b.def("__iter__", &vars_iter);
     b.def("__len__", &view_len);
@@ -1199,11 +1214,13 @@ void intern_names(Cached& c) {
     auto in = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
     c.ns = in("ns"), c.tcl = in("tcl"), c.tk = in("tk"), c.eval = in("eval"), c.call = in("call");
     c.getvar = in("getvar"), c.setvar = in("setvar"), c.set_space = in("set ");
+    c.str_name = in("__str__"), c.tclobj_hook = in("__tclobj__");
+    c.scriptify_hook = in("__scriptify__");
     c.cast_list = in("cast_list"), c.cast_boolean = in("cast_boolean");
     c.current = in("current"), c.create = in("create"), c.delete_ = in("delete");
     c.format = in("format"), c.class_ = in("__class__"), c.name = in("__name__");
     c.init = in("__init__"), c.enter = in("__enter__"), c.exit = in("__exit__");
-    c.is_absolute = in("is_absolute");
+    c.is_absolute = in("is_absolute"), c.absolute = in("absolute");
     c.byref = in("byref"), c.get = in("get"), c.set = in("set"), c.unset = in("unset");
     c.exists = in("exists"), c.get_str = in("get_str"), c.get_obj = in("get_obj");
     c.array_get_str = in("array_get_str"), c.array_get_obj = in("array_get_obj");
@@ -1311,6 +1328,8 @@ NB_MODULE(namespace, m) {
     const char* module = "tessel.tcl.namespace";
     nb::object namespace_cls = build_namespace(module);
     c.namespace_cls = keep(namespace_cls);
+    c.own_str =
+        keep(nb::borrow(_PyType_Lookup((PyTypeObject*)namespace_cls.ptr(), c.str_name.ptr())));
     nb::object temp = build_temp_namespace(module, namespace_cls);
     c.temp_namespace_cls = keep(temp);
     m.attr("TclNamespace") = namespace_cls;
