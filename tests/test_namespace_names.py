@@ -9,7 +9,6 @@ from hypothesis import given, settings, strategies as st
 
 from tessel.tcl.namespace import TclNamespace
 from tessel.tcl.scriptify import scriptify
-from tessel.tcl.array import Array
 
 NS = TclNamespace
 
@@ -18,34 +17,9 @@ NS = TclNamespace
 paths = st.text(alphabet=st.sampled_from("a:::: b{}[]$\\\"é€𝄞"), max_size=14)
 
 
-class StandInInterpreter:
-    """What a namespace handle needs of an interpreter: the host object and the casts."""
-
-    def __init__(self):
-        self.tk = tkinter.Tcl().tk
-
-    def cast_list(self, value):
-        return tuple(str(item) for item in self.tk.splitlist(value))
-
-    def cast_boolean(self, value):
-        return bool(self.tk.getboolean(value))
-
-    def cast_array(self, value):
-        return Array.from_tcl(value)
-
-
-def make_interpreter():
-    """The package's interpreter once it is built; a stand-in before."""
-    try:
-        from tessel.tcl.interpreter import Interpreter
-    except ImportError:
-        return StandInInterpreter()
-    return Interpreter()
-
-
 @pytest.fixture
-def tcl():
-    return make_interpreter()
+def tcl(interp):
+    return interp
 
 
 @pytest.fixture(scope="module")

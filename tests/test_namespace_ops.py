@@ -9,41 +9,16 @@ import weakref
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tessel.tcl.array import Array
+from tessel.tcl.interpreter import Interpreter
 from tessel.tcl.namespace import TclNamespace, TempTclNamespace
 
 NS = TclNamespace
 TclError = tkinter.TclError
 
 
-class StandInInterpreter:
-    """What a namespace handle needs of an interpreter: the host object and the casts."""
-
-    def __init__(self):
-        self.tk = tkinter.Tcl().tk
-
-    def cast_list(self, value):
-        return tuple(str(item) for item in self.tk.splitlist(value))
-
-    def cast_boolean(self, value):
-        return bool(self.tk.getboolean(value))
-
-    def cast_array(self, value):
-        return Array.from_tcl(value)
-
-
-def make_interpreter():
-    """The package's interpreter once it is built; a stand-in before."""
-    try:
-        from tessel.tcl.interpreter import Interpreter
-    except ImportError:
-        return StandInInterpreter()
-    return Interpreter()
-
-
 @pytest.fixture
-def tcl():
-    return make_interpreter()
+def tcl(interp):
+    return interp
 
 
 def namespaces(tk, parent="::"):
@@ -164,7 +139,7 @@ def test_odd_names_are_namespace_names(tcl, name):
 
 @pytest.fixture(scope="module")
 def shared():
-    return make_interpreter()
+    return Interpreter()
 
 
 components = st.text(alphabet=st.sampled_from("ab: {}$\\é"), min_size=1, max_size=5)
@@ -342,7 +317,7 @@ def test_without_a_block_the_namespace_stays(tcl):
 # --- the interpreter reference ---------------------------------------------------------------
 
 def test_interpreter_is_held_weakly():
-    interp = StandInInterpreter()
+    interp = Interpreter()
     ns = NS("::a", tcl=interp)
     assert type(ns.tcl) in weakref.ProxyTypes
     again = NS("::b", tcl=ns.tcl)

@@ -4,182 +4,21 @@ into the mapping errors Python code expects."""
 
 import abc
 import tkinter
-import weakref
 from collections.abc import MutableMapping
 
 import pytest
 
 from tessel.tcl import namespace as N
 from tessel.tcl.array import Array
-from tessel.tcl.scriptify import scriptify, tclobj
+from tessel.tcl.interpreter import Interpreter
 
 NS = N.TclNamespace
 TclError = tkinter.TclError
 
 
-class StandInInterpreter:
-    """What a namespace handle needs of an interpreter: the host object and the casts."""
-
-    def __init__(self):
-        self.tk = tkinter.Tcl().tk
-
-    def cast_list(self, value):
-        return tuple(str(item) for item in self.tk.splitlist(value))
-
-    def cast_boolean(self, value):
-        return bool(self.tk.getboolean(value))
-
-    def cast_array(self, value):
-        return Array.from_tcl(value)
-
-
-def make_interpreter():
-    """The package's interpreter once it is built; a stand-in before."""
-    try:
-        from tessel.tcl.interpreter import Interpreter
-    except ImportError:
-        return StandInInterpreter()
-    return Interpreter()
-
-
-# Until the module has its own variable and command handles, the views make these,
-# written from the handles' documented behaviour.
-
-def _proxy(tcl):
-    return tcl if type(tcl) in weakref.ProxyTypes else weakref.proxy(tcl)
-
-
-def _opt(pattern):
-    return () if pattern is None else (scriptify(pattern),)
-
-
-class StandInVariable:
-    def __init__(self, var_name, array_index=None, tcl=None, cast=None):
-        self.tcl, self.cast, self.var_name = _proxy(tcl), cast, scriptify(var_name)
-        if array_index is not None:
-            self.var_name = "%s(%s)" % (self.var_name, scriptify(array_index))
-
-    def _element(self, array_index):
-        return self.var_name if array_index is None else "%s(%s)" % (self.var_name, scriptify(array_index))
-
-    def _array(self, *words):
-        return self.tcl.tk.call(("::array", words[0], self.var_name) + words[1:])
-
-    def get_obj(self, array_index=None):
-        index = () if array_index is None else (array_index,)
-        return self.tcl.tk.getvar(self.var_name, *index)
-
-    def get_str(self, array_index=None):
-        return self.tcl.tk.eval(scriptify(("set", self._element(array_index))))
-
-    def set(self, value, array_index=None):
-        index = () if array_index is None else (scriptify(array_index),)
-        return self.tcl.tk.setvar(self.var_name, *index, tclobj(value))
-
-    def unset(self, array_index=None, nocomplain=False):
-        try:
-            self.tcl.tk.unsetvar(self.var_name, *(() if array_index is None else (scriptify(array_index),)))
-        except TclError:
-            if not nocomplain:
-                raise
-
-    def exists(self, array_index=None):
-        return self.tcl.cast_boolean(self.tcl.tk.call(("::info", "exists", self._element(array_index))))
-
-    def array_get_obj(self, pattern=None):
-        return self.tcl.cast_array(self._array("get", *_opt(pattern)))
-
-    def array_get_str(self, pattern=None):
-        words = ("::array", "get", self.var_name) + (() if pattern is None else (pattern,))
-        return self.tcl.cast_array(self.tcl.tk.eval(scriptify(words)))
-
-    def array_set(self, value):
-        self._array("set", tclobj(value))
-
-    def array_unset(self, pattern=None):
-        self._array("unset", *_opt(pattern))
-
-    def array_names(self, pattern=None):
-        return self.tcl.cast_list(self._array("names", *_opt(pattern)))
-
-    def is_array(self):
-        return self.tcl.cast_boolean(self._array("exists"))
-
-
-class StandInArrayVariable(StandInVariable):
-    def __init__(self, var_name, tcl=None, cast=None):
-        super().__init__(var_name, tcl=tcl, cast=cast)
-
-
-class StandInCommand:
-    def __init__(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None):
-        self.tcl = _proxy(tcl)
-        if args is None:
-            words = self.tcl.cast_list(scriptify(cmd))
-            cmd, args = words[0], words[1:]
-        self.cmd_name, self.args = scriptify(cmd), tclobj(tuple(args))
-        self.keywords = {k: tclobj(v) for k, v in (keywords or {}).items()}
-        self.cast, self.logger = cast, logger
-
-    def build_tclcmd(self, *args):
-        words = (self.cmd_name,) + self.args + tclobj(args)
-        for key, value in self.keywords.items():
-            words += ("-" + key, value)
-        return words
-
-    def __call__(self, *args):
-        return self.tcl.tk.call(self.build_tclcmd(*args))
-
-    def _run(self, *words):
-        return self.tcl.tk.call(words)
-
-    def createcommand(self, func):
-        self.tcl.tk.createcommand(self.cmd_name, func)
-
-    def exists(self):
-        return bool(self._run("::info", "commands", self.cmd_name))
-
-    def is_proc(self):
-        return bool(self._run("::info", "procs", self.cmd_name))
-
-    def rename(self, new_name):
-        self._run("::rename", self.cmd_name, scriptify(new_name))
-        self.cmd_name = scriptify(new_name)
-
-    def delete(self):
-        self._run("::rename", self.cmd_name, "")
-
-    def origin(self):
-        return self._run("::namespace", "origin", self.cmd_name)
-
-    def proc_body(self):
-        return self._run("::info", "body", self.cmd_name)
-
-    def proc_args(self):
-        return self.tcl.cast_list(self._run("::info", "args", self.cmd_name))
-
-    def proc_arg_default(self, arg_name):
-        try:
-            if self.tcl.cast_boolean(self._run("::info", "default", self.cmd_name, arg_name, "::__d")):
-                return self.tcl.tk.getvar("::__d")
-        finally:
-            self._run("unset", "-nocomplain", "::__d")
-
-
-STAND_INS = {"TclVariable": StandInVariable, "TclArrayVariable": StandInArrayVariable,
-             "TclCommand": StandInCommand}
-
-
-@pytest.fixture(autouse=True)
-def handle_classes(monkeypatch):
-    for name, cls in STAND_INS.items():
-        if not hasattr(N, name):
-            monkeypatch.setattr(N, name, cls, raising=False)
-
-
 @pytest.fixture
-def tcl():
-    return make_interpreter()
+def tcl(interp):
+    return interp
 
 
 @pytest.fixture
@@ -556,7 +395,7 @@ def test_view_subclasses_keep_their_own_steps(tcl, foo):
 def test_views_of_a_destroyed_interpreter():
     import gc
 
-    interp = StandInInterpreter()
+    interp = Interpreter()
     ns = NS("::", tcl=interp)
     ns.vars["x"] = 1
     del interp
