@@ -282,10 +282,17 @@ nb::object module_name(nb::handle name) {
     return nb::borrow(value);
 }
 
+/// The TypeError Python raises for a keyword given twice in one call of `callee`.
 [[noreturn]] void raise_multiple_values(nb::handle callee, nb::handle key) {
-    nb::object shown = nb::str("{}.{}").format(get_attr(callee, nb::str("__module__")),
-                                               get_attr(callee, nb::str("__qualname__")));
-    PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", shown.ptr(),
+    nb::object shown;
+    try {
+        nb::object module = get_attr(callee, nb::str("__module__"));
+        nb::object qualname = get_attr(callee, nb::str("__qualname__"));
+        shown = truth(module) ? nb::str("{}.{}").format(module, qualname) : qualname;
+    } catch (nb::python_error&) {
+        shown = check(PyObject_Repr(callee.ptr()));
+    }
+    PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", shown.ptr(),
                  key.ptr());
     throw nb::python_error();
 }
@@ -595,31 +602,28 @@ nb::object qualified(nb::handle view, nb::handle name) {
 nb::object make_handle(nb::handle view, nb::handle cls, nb::handle name, nb::handle args,
                        nb::handle kwargs) {
     Cached& c = cached();
-    nb::object tcl = get_attr(get_attr(view, c.ns), c.tcl);
     nb::object full = qualified(view, name);
+    nb::object tcl = get_attr(get_attr(view, c.ns), c.tcl);
     Py_ssize_t extra = PyTuple_GET_SIZE(args.ptr());
-    Py_ssize_t nkw = kwargs.is_valid() ? PyDict_GET_SIZE(kwargs.ptr()) : 0;
-    // One vector call: the name, the extra positionals, then every keyword with `tcl` last.
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs.ptr());
+    // One vector call: the name, the extra positionals, `tcl`, then the other keywords.
     std::vector<PyObject*> stack;
-    stack.reserve(size_t(2 + extra + nkw));
-    stack.push_back(nullptr);
+    stack.reserve(size_t(3 + extra + nkw));
+    stack.push_back(nullptr); // spare slot the callee may use
     stack.push_back(full.ptr());
     for (Py_ssize_t i = 0; i < extra; ++i)
         stack.push_back(PyTuple_GET_ITEM(args.ptr(), i));
-    nb::object kwnames = check(PyTuple_New(nkw + 1));
-    Py_ssize_t k = 0;
-    if (nkw) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-            if (PyUnicode_Check(key) && PyUnicode_Compare(key, c.tcl.ptr()) == 0)
-                raise_multiple_values(cls, key);
-            PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(key).release().ptr());
-            stack.push_back(value);
-        }
-    }
-    PyTuple_SET_ITEM(kwnames.ptr(), k, nb::borrow(c.tcl).release().ptr());
     stack.push_back(tcl.ptr());
+    nb::object kwnames = check(PyTuple_New(nkw + 1));
+    PyTuple_SET_ITEM(kwnames.ptr(), 0, nb::borrow(c.tcl).release().ptr());
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 1;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, c.tcl.ptr()) == 0)
+            raise_multiple_values(cls, key);
+        PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(key).release().ptr());
+        stack.push_back(value);
+    }
     size_t positional = size_t(1 + extra);
     return check(PyObject_Vectorcall(cls.ptr(), stack.data() + 1,
                                      positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
