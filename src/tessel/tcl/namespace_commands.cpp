@@ -579,6 +579,10 @@ void add_command_classes(nb::module_& m) {
     };
     ClassBuilder command(kModule, "TclCommand",
                          nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)));
+    command.attr(
+        "__doc__",
+        nb::str(
+            "A callable handle on a Tcl command, with arguments and -options bound in advance."));
     command.def("__init__", &command_init, nb::arg("cmd").none(), nb::arg("args").none() = none,
                 nb::arg("keywords").none() = none, nb::arg("tcl").none() = none,
                 nb::arg("cast").none() = none, nb::arg("logger").none() = none);
@@ -615,6 +619,10 @@ void add_command_classes(nb::module_& m) {
     m.attr("TclCommand") = c.command;
 
     ClassBuilder temp_command(kModule, "TempTclCommand", nb::make_tuple(c.command));
+    temp_command.attr(
+        "__doc__",
+        nb::str("A command handle under a unique generated name, optionally backed by a Python "
+                "callable;\nthe command goes when a with block ends or the handle is discarded."));
     temp_command
         .def("__init__", &temp_command_init, nb::arg("func").none() = none,
              nb::arg("cmd_name").none() = kTemporaryName, nb::arg("kwargs"))

@@ -1,6 +1,5 @@
-// namespace_handles.hpp — small tools shared by the variable and command handles.
-// Cached names and conversions, host calls through the interpreter's `tk`, and Python's
-// `super()`, method and `with` rules, done from C++.
+// namespace_handles.hpp — tools shared by the variable and command handles: cached names,
+// conversions, host calls through the interpreter's `tk`, and Python's super/with rules.
 #pragma once
 
 #include "host/scriptify_api.hpp"

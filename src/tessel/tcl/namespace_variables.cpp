@@ -331,6 +331,9 @@ void add_variable_classes(nb::module_& m) {
     // TclVariable
     ClassBuilder variable(kModule, "TclVariable",
                           nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)));
+    variable.attr(
+        "__doc__",
+        nb::str("A handle on one Tcl variable, array or array element, known by its name only."));
     c.marker = keep(nb::steal(PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type)));
     variable.attr("_TclVariable__marker", c.marker)
         .def("__init__", &variable_init, nb::arg("var_name").none(),
@@ -371,6 +374,10 @@ void add_variable_classes(nb::module_& m) {
 
     // TempTclVariable
     ClassBuilder temp_variable(kModule, "TempTclVariable", nb::make_tuple(c.variable));
+    temp_variable.attr(
+        "__doc__",
+        nb::str(
+            "A variable handle under a unique generated name; a with block removes the variable."));
     temp_variable
         .def("__init__", &temp_variable_init, nb::arg("var_name").none() = kTemporaryName,
              nb::arg("kwargs"))
@@ -384,6 +391,7 @@ void add_variable_classes(nb::module_& m) {
     ClassBuilder array(kModule, "TclArrayVariable",
                        nb::make_tuple(collections_abc.attr("MutableMapping"), c.variable),
                        abc_meta);
+    array.attr("__doc__", nb::str("A Tcl array as a mutable mapping of element index to value."));
     array
         .def("__init__", &array_init, nb::arg("var_name").none(), nb::arg("tcl").none() = none,
              nb::arg("cast").none() = none)
@@ -403,6 +411,9 @@ void add_variable_classes(nb::module_& m) {
     // TempTclArrayVariable
     ClassBuilder temp_array(kModule, "TempTclArrayVariable",
                             nb::make_tuple(c.temp_variable, c.array_variable), abc_meta);
+    temp_array.attr(
+        "__doc__",
+        nb::str("An array handle under a unique generated name; a with block removes the array."));
     c.temp_array_variable = keep(temp_array.finish());
     m.attr("TempTclArrayVariable") = c.temp_array_variable;
 }
