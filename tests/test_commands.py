@@ -107,6 +107,23 @@ def test_build_tclcmd(base, args, kwargs, words):
     assert base.keywords == {"k": 1}
 
 
+def test_conversion_hooks_that_change_the_handle(interp):
+    c = TclCommand("list", keywords={"k": 1}, tcl=interp)
+
+    class Grows:
+        def __tclobj__(self):
+            c.keywords["extra"] = 2  # runs while the words are being built
+            return "g"
+
+    class Shrinks:
+        def __tclobj__(self):
+            c.keywords.clear()
+            return "s"
+
+    assert c.build_tclcmd(Grows()) == ("list", "g", "-k", 1, "-extra", 2)
+    assert c(Shrinks(), o=Shrinks()) == ("s", "-o", "s")
+
+
 def test_kwargs_to_dashed_args():
     assert TclCommand.kwargs_to_dashed_args(a=1, b="x") == ("-a", 1, "-b", "x")
     assert TclCommand.kwargs_to_dashed_args() == ()

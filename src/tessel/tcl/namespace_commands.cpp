@@ -174,18 +174,21 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
     nb::object bound_options = attrs[names().keywords];
     bool own_dashed = attrs.is_own(names().m_kwargs_to_dashed_args, classes().own_dashed);
 
+    // The call's arguments first, as Python would convert them. Conversion hooks may run
+    // here; what follows runs none while it fills the word tuple, except for the call's
+    // own option values, whose list nobody else can change.
+    nb::object extra = check(PyTuple_New(call.nargs));
+    for (Py_ssize_t i = 0; i < call.nargs; ++i)
+        PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
+
     // The usual case, done in one pass: a tuple of bound arguments, options in a dict.
     if (own_dashed && PyTuple_CheckExact(bound.ptr()) && PyDict_Check(bound_options.ptr())) {
-        nb::object options;
-        Py_ssize_t noptions;
         bool bound_only = call.options() == 0;
-        bool call_only = PyDict_GET_SIZE(bound_options.ptr()) == 0;
-        if (bound_only || call_only) {
-            noptions = bound_only ? PyDict_GET_SIZE(bound_options.ptr()) : call.options();
-        } else {
-            options = merged_options(bound_options, call);
-            noptions = PyDict_GET_SIZE(options.ptr());
-        }
+        bool call_only = !bound_only && PyDict_GET_SIZE(bound_options.ptr()) == 0;
+        nb::object options = bound_only  ? bound_options
+                             : call_only ? nb::object()
+                                         : merged_options(bound_options, call);
+        Py_ssize_t noptions = call_only ? call.options() : PyDict_GET_SIZE(options.ptr());
         Py_ssize_t nbound = PyTuple_GET_SIZE(bound.ptr());
         nb::object words = check(PyTuple_New(1 + nbound + call.nargs + 2 * noptions));
         PyObject* w = words.ptr();
@@ -194,29 +197,23 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
         for (Py_ssize_t j = 0; j < nbound; ++j)
             PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.ptr(), j)));
         for (Py_ssize_t j = 0; j < call.nargs; ++j)
-            PyTuple_SET_ITEM(w, i++, tclobj(call.args[j]).release().ptr());
-        auto put_option = [&](PyObject* key, PyObject* value) {
-            PyTuple_SET_ITEM(w, i++, dashed_name(key));
-            PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
-        };
-        if (!bound_only && call_only) {
+            PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(extra.ptr(), j)));
+        if (call_only) {
             call.each_option([&](PyObject* key, PyObject* value) {
                 PyTuple_SET_ITEM(w, i++, dashed_name(key));
                 PyTuple_SET_ITEM(w, i++, tclobj(value).release().ptr());
             });
         } else {
-            nb::handle source = options.is_valid() ? options : bound_options;
             Py_ssize_t pos = 0;
             PyObject *key, *value;
-            while (PyDict_Next(source.ptr(), &pos, &key, &value))
-                put_option(key, value);
+            while (PyDict_Next(options.ptr(), &pos, &key, &value)) {
+                PyTuple_SET_ITEM(w, i++, dashed_name(key));
+                PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
+            }
         }
         return words;
     }
 
-    nb::object extra = check(PyTuple_New(call.nargs));
-    for (Py_ssize_t i = 0; i < call.nargs; ++i)
-        PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
     nb::object options = merged_options(bound_options, call);
     nb::object dashed;
     if (own_dashed && PyDict_Check(options.ptr())) {
