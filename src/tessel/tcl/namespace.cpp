@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -82,8 +83,13 @@ void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
+/// Room for the arguments of the calls below; every call site passes at most three.
+constexpr size_t kMaxCallArgs = 7;
+
 /// `obj.name(*args)`, looked up on the object as Python does, without a bound method.
 nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args) {
+    static_assert(kMaxCallArgs + 1 == 8);
+    if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
     PyObject* stack[8];
     size_t n = 0;
     stack[n++] = obj.ptr();
@@ -96,6 +102,7 @@ nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb
 /// `obj.name(*args, kw1=v1, ...)`: the last `kwnames` size items of `args` are keywords.
 nb::object call_method_kw(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args,
                           nb::handle kwnames) {
+    if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
     PyObject* stack[8];
     size_t n = 0;
     stack[n++] = obj.ptr();
@@ -107,6 +114,7 @@ nb::object call_method_kw(nb::handle obj, nb::handle name, std::initializer_list
 }
 
 nb::object call_function(nb::handle fn, std::initializer_list<nb::handle> args) {
+    if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
     PyObject* stack[8];
     size_t n = 0;
     for (nb::handle a : args)
