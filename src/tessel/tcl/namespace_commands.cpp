@@ -176,10 +176,19 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
 
     // The call's arguments first, as Python would convert them. Conversion hooks may run
     // here; what follows runs none while it fills the word tuple, except for the call's
-    // own option values, whose list nobody else can change.
-    nb::object extra = check(PyTuple_New(call.nargs));
-    for (Py_ssize_t i = 0; i < call.nargs; ++i)
-        PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
+    // own option values, whose list nobody else can change. Plain values need no
+    // conversion and no copy.
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < call.nargs && plain; ++i)
+        plain = plain_value(call.args[i]);
+    nb::object extra;
+    PyObject* const* converted = call.args;
+    if (!plain) {
+        extra = check(PyTuple_New(call.nargs));
+        for (Py_ssize_t i = 0; i < call.nargs; ++i)
+            PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
+        converted = &PyTuple_GET_ITEM(extra.ptr(), 0);
+    }
 
     // The usual case, done in one pass: a tuple of bound arguments, options in a dict.
     if (own_dashed && PyTuple_CheckExact(bound.ptr()) && PyDict_Check(bound_options.ptr())) {
@@ -197,7 +206,7 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
         for (Py_ssize_t j = 0; j < nbound; ++j)
             PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.ptr(), j)));
         for (Py_ssize_t j = 0; j < call.nargs; ++j)
-            PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(extra.ptr(), j)));
+            PyTuple_SET_ITEM(w, i++, Py_NewRef(converted[j]));
         if (call_only) {
             call.each_option([&](PyObject* key, PyObject* value) {
                 PyTuple_SET_ITEM(w, i++, dashed_name(key));
@@ -221,6 +230,11 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
     } else {
         nb::object fn = get(self, names().m_kwargs_to_dashed_args);
         dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
+    }
+    if (!extra.is_valid()) {
+        extra = check(PyTuple_New(call.nargs));
+        for (Py_ssize_t i = 0; i < call.nargs; ++i)
+            PyTuple_SET_ITEM(extra.ptr(), i, Py_NewRef(call.args[i]));
     }
     nb::object words = tuple_of({name});
     words = check(PyNumber_Add(words.ptr(), bound.ptr()));

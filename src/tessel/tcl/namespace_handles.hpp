@@ -127,21 +127,23 @@ inline bool truth(nb::handle value) {
 inline nb::object scriptify(nb::handle value) {
     return check(names().api->scriptify(value.ptr()));
 }
-/// `tclobj(value)`. Values of the exact built-in types that Tcl takes as they are (text,
-/// floats, booleans, bytes, machine-size integers) cannot carry conversion hooks and
-/// come back unchanged, so they skip the call.
-inline nb::object tclobj(nb::handle value) {
-    PyObject* v = value.ptr();
+/// True for a value of the exact built-in types that Tcl takes as they are (text, floats,
+/// booleans, bytes, machine-size integers): such values cannot carry conversion hooks,
+/// and `tclobj` gives them back unchanged.
+inline bool plain_value(PyObject* v) {
     if (PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
         PyBytes_CheckExact(v))
-        return nb::borrow(value);
-    if (PyLong_CheckExact(v)) {
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (!overflow && !PyErr_Occurred()) return nb::borrow(value);
-        PyErr_Clear();
-    }
-    return check(names().api->tclobj(v));
+        return true;
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(v, &overflow);
+    return overflow == 0;
+}
+
+/// `tclobj(value)`, without the call for plain values.
+inline nb::object tclobj(nb::handle value) {
+    if (plain_value(value.ptr())) return nb::borrow(value);
+    return check(names().api->tclobj(value.ptr()));
 }
 
 /// `obj.name` for an interned name.
