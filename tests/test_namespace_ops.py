@@ -39,7 +39,7 @@ ODD_NAMES = ["a b", "{x", "x}", "{a}", "[y]", "$z", "back\\slash", "q\"uote", "s
 
 def test_eval_runs_a_script_inside_the_namespace(tcl):
     assert NS("::a", tcl=tcl).eval("set x 1") == "1"
-    assert tcl.tk.getvar("::a::x") == "1" or tcl.tk.getvar("::a::x") == 1
+    assert tcl.tk.eval("set ::a::x") == "1"
     assert NS("", tcl=tcl).eval("set x 2") == "2"
     assert str(tcl.tk.getvar("::x")) == "2"
 
@@ -80,14 +80,11 @@ def test_script_errors_propagate(tcl):
 
 
 def test_nothing_is_recorded_in_history(tcl):
-    history = getattr(tcl, "history", None)
-    if history is None:
-        pytest.skip("interpreter without history")
-    before = len(history.__history__)
+    before = len(tcl.history.__history__)
     NS("::a", tcl=tcl).eval("set x 1")
     NS("::a", tcl=tcl).call("set", "x", 1)
     NS("::a", tcl=tcl).vars["y"] = 2
-    assert len(history.__history__) == before
+    assert len(tcl.history.__history__) == before
 
 
 # --- existence, creation, deletion, family ---------------------------------------------------
@@ -309,9 +306,10 @@ def test_temporary_namespace_defers_to_the_next_context_manager(tcl):
 def test_without_a_block_the_namespace_stays(tcl):
     temp = TempTclNamespace(tcl=tcl)
     temp.create()
+    name = temp.ns
     del temp
     gc.collect()
-    assert any(n.startswith("::__quillon__") for n in namespaces(tcl.tk))
+    assert name in namespaces(tcl.tk)
 
 
 # --- the interpreter reference ---------------------------------------------------------------
