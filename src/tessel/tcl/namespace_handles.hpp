@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 
 namespace tessel::ns::handles {
 
@@ -14,16 +15,16 @@ namespace tessel::ns::handles {
 /// kept for the life of the process.
 struct Names {
     const ScriptifyApi* api = nullptr;
-    nb::handle tcl_error, super_type, proxy_types, getattribute, object_getattribute;
+    nb::handle tcl_error, super_type, getattribute, object_getattribute;
     // instance attributes
     nb::handle tcl, cast, var_name, cmd_name, args, keywords, logger, wrapped;
     // host and interpreter methods
     nb::handle tk, call, eval, getvar, setvar, unsetvar, createcommand, cast_boolean, cast_array,
         cast_list, info;
     // our own methods, looked up on the instance so that subclasses may override them
-    nb::handle m_unset, m_delete, m_absolute, m_get, m_set, m_exists, m_array_size, m_array_names,
-        m_array_unset, m_array_set, m_build_tclcmd, m_kwargs_to_dashed_args, m_call, m_is_proc,
-        m_createcommand, m_enter, m_exit, m_del, m_init, m_format, m_name;
+    nb::handle m_unset, m_delete, m_absolute, m_get, m_set, m_exists, m_array_size, m_array_unset,
+        m_array_set, m_build_tclcmd, m_kwargs_to_dashed_args, m_call, m_is_proc, m_createcommand,
+        m_enter, m_exit, m_del, m_init, m_format, m_name;
     // Tcl words
     nb::handle w_info, w_array, w_exists, w_get, w_set, w_unset, w_size, w_names, w_namespace,
         w_current, w_commands, w_procs, w_rename, w_ns_qualified, w_origin, w_body, w_default,
@@ -43,7 +44,6 @@ inline Names& names() {
         if (!c.api) throw nb::python_error();
         c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
         c.super_type = nb::handle((PyObject*)&PySuper_Type);
-        c.proxy_types = keep(nb::module_::import_("weakref").attr("ProxyTypes"));
         c.getattribute = interned("__getattribute__");
         c.object_getattribute =
             nb::handle(_PyType_Lookup(&PyBaseObject_Type, c.getattribute.ptr()));
@@ -73,7 +73,6 @@ inline Names& names() {
         c.m_set = interned("set");
         c.m_exists = interned("exists");
         c.m_array_size = interned("array_size");
-        c.m_array_names = interned("array_names");
         c.m_array_unset = interned("array_unset");
         c.m_array_set = interned("array_set");
         c.m_build_tclcmd = interned("build_tclcmd");
@@ -204,6 +203,10 @@ inline nb::object attr_of(nb::handle self, nb::handle name) {
 inline nb::object call_method(nb::handle obj, nb::handle name,
                               std::initializer_list<nb::handle> args = {}) {
     PyObject* stack[8];
+    if (args.size() >= std::size(stack)) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        throw nb::python_error();
+    }
     size_t n = 0;
     stack[n++] = obj.ptr();
     for (nb::handle a : args)
