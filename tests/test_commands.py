@@ -427,6 +427,18 @@ def test_temporary_command_applied_to_a_function(interp):
     assert str(handle) == "::my_TempTclCommand" and handle("q") == "q"
 
 
+def test_decorator_form_on_the_default_interpreter():
+    @TempTclCommand
+    def joined(*args):
+        return "-".join(args)
+
+    name = str(joined)
+    assert tessel.tcl.tk.eval("%s a b" % name) == "a-b" and joined.__name__ == "joined"
+    del joined
+    gc.collect()
+    assert not tessel.tcl.tk.call("info", "commands", name)
+
+
 @pytest.fixture
 def unraisable(monkeypatch):
     seen = []

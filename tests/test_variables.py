@@ -252,6 +252,8 @@ def test_temporary_names(interp):
     assert t1.var_name == "::__quillon__TempTclVariable_%d_tmp" % id(t1)
     assert t2.var_name == "::__quillon__TempTclArrayVariable_%d_tmp" % id(t2)
     assert list(vars(t1)) == ["tcl", "cast", "var_name"]
+    alive = [TempTclVariable(tcl=interp) for _ in range(3)]
+    assert len({t.var_name for t in alive}) == 3
     assert TempTclVariable("mine_{cls}", tcl=interp).var_name == "mine_TempTclVariable"
 
 
