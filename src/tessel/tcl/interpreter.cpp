@@ -88,6 +88,20 @@ nb::handle orphaned_hosts() {
     return list;
 }
 
+/// A Tcl command that runs a Python callable holds the host object, which holds the Tcl
+/// interpreter, which holds the command: a cycle that no collector sees, and the whole Tcl
+/// interpreter would stay behind. Deleting the commands of the registered callbacks (named
+/// in `commands`) breaks it; a command that is gone already is no error.
+void delete_callback_commands(PyObject* tk, PyObject* commands) {
+    Py_ssize_t count = PyList_GET_SIZE(commands);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* done =
+            PyObject_CallMethod(tk, "deletecommand", "O", PyList_GET_ITEM(commands, i));
+        Py_XDECREF(done);
+        PyErr_Clear();
+    }
+}
+
 /// Releases the host objects orphaned by interpreters of the calling thread.
 void release_orphans() {
     nb::handle orphans = orphaned_hosts();
@@ -95,7 +109,10 @@ void release_orphans() {
     unsigned long long current = thread_token();
     nb::list keep_for_others;
     for (nb::handle entry : orphans)
-        if (nb::cast<unsigned long long>(entry[0]) != current) keep_for_others.append(entry);
+        if (nb::cast<unsigned long long>(entry[0]) != current)
+            keep_for_others.append(entry);
+        else
+            delete_callback_commands(nb::handle(entry[1]).ptr(), nb::handle(entry[2]).ptr());
     if (PyList_SetSlice(orphans.ptr(), 0, PY_SSIZE_T_MAX, keep_for_others.ptr()) < 0)
         throw nb::python_error();
 }
@@ -111,8 +128,14 @@ void finalize(nb::handle self) {
     }
     unsigned long long owner_id = PyLong_AsUnsignedLongLong(owner);
     if (PyErr_Occurred()) throw nb::python_error();
-    if (owner_id == thread_token()) return;
-    nb::object orphan = nb::make_tuple(nb::borrow(owner), nb::borrow(tk));
+    PyObject* table = PyDict_GetItemWithError(dict.ptr(), n.callbacks.ptr());
+    if (!table && PyErr_Occurred()) throw nb::python_error();
+    nb::object commands = check(table && PyDict_Check(table) ? PyDict_Keys(table) : PyList_New(0));
+    if (owner_id == thread_token()) {
+        delete_callback_commands(tk, commands.ptr());
+        return;
+    }
+    nb::object orphan = nb::make_tuple(nb::borrow(owner), nb::borrow(tk), commands);
     if (PyList_Append(orphaned_hosts().ptr(), orphan.ptr()) < 0) throw nb::python_error();
 }
 

@@ -6,6 +6,7 @@
 
 #include <tcl.h>
 
+#include <climits>
 #include <tuple>
 #include <utility>
 
@@ -396,16 +397,30 @@ nb::object call_words(nb::handle self, std::initializer_list<nb::handle> words) 
     return list_call(app, tuple_of(words));
 }
 
+/// The host keeps the exception of a callable that raised in one process-wide slot until a
+/// main loop collects it, and overwrites the slot at the next such exception without
+/// releasing the old one: each failing call would leak an exception with its frames. This
+/// collects the one held (no error may be pending); the threshold keeps the loop from running
+/// events. `tcl` is the handle's weak proxy to its interpreter.
+void drop_held_exception(PyObject* tcl) {
+    PyObject* app = PyObject_GetAttr(tcl, names().tk.ptr());
+    PyObject* done = app ? PyObject_CallMethod(app, "mainloop", "i", INT_MAX) : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(app);
+    PyErr_Clear();
+}
+
 /// What a registered callable runs through: the callable itself, and when it raises,
 /// the exception's name and text become the Tcl error message, so that Tcl (and the
 /// TclError the caller sees) says what went wrong instead of nothing. `bound` is
-/// (callable, address of the Tcl interpreter).
+/// (callable, address of the Tcl interpreter, the handle's weak proxy to its interpreter).
 PyObject* run_callback(PyObject* bound, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* func = PyTuple_GET_ITEM(bound, 0);
     PyObject* result = PyObject_Vectorcall(func, args, size_t(nargs), nullptr);
     if (result) return result;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
+    drop_held_exception(PyTuple_GET_ITEM(bound, 2));
     PyErr_NormalizeException(&type, &value, &traceback);
     PyObject* name = PyObject_GetAttrString(type, "__name__");
     PyObject* text = value ? PyObject_Str(value) : nullptr;
@@ -441,7 +456,7 @@ void command_createcommand(nb::handle self, nb::handle func) {
         throw nb::python_error();
     }
     nb::object address = call_method(app, classes().interpaddr);
-    nb::object bound = tuple_of({func, address});
+    nb::object bound = tuple_of({func, address, attr_of(self, names().tcl)});
     nb::object callback = check(PyCFunction_New(&callback_def, bound.ptr()));
     call_method(app, names().createcommand, {name, callback});
 }
