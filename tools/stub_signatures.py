@@ -13,12 +13,14 @@ Prints one line per mismatch; exits 1 if there is any.
 
 import ast
 import importlib
+import importlib.util
 import inspect
 import re
 import sys
 from pathlib import Path
 
-POSONLY, POS, VARARG, KWONLY, VARKW = "positional-only", "positional", "*args", "keyword-only", "**kwargs"
+POSONLY, POS, KWONLY = "positional-only", "positional", "keyword-only"
+VARARG, VARKW = "*args", "**kwargs"
 NO_DEFAULT = object()
 UNKNOWN = object()  # a stub default of "..."
 
@@ -31,19 +33,21 @@ class Param:
         return f"{self.kind} {self.name}" + ("" if self.default is NO_DEFAULT else "=…")
 
 
-def stub_params(fn: ast.FunctionDef):
+def params_of(fn, default_of):
+    """The parameters of a parsed ``def``, each default turned into a value by default_of."""
     a = fn.args
-    out = []
     positional = a.posonlyargs + a.args
     defaults = [NO_DEFAULT] * (len(positional) - len(a.defaults)) + [
-        stub_default(d) for d in a.defaults
+        default_of(d) for d in a.defaults
     ]
-    for i, (arg, default) in enumerate(zip(positional, defaults)):
-        out.append(Param(arg.arg, POSONLY if i < len(a.posonlyargs) else POS, default))
+    out = [
+        Param(arg.arg, POSONLY if i < len(a.posonlyargs) else POS, default)
+        for i, (arg, default) in enumerate(zip(positional, defaults))
+    ]
     if a.vararg:
         out.append(Param(a.vararg.arg, VARARG))
     for arg, default in zip(a.kwonlyargs, a.kw_defaults):
-        out.append(Param(arg.arg, KWONLY, NO_DEFAULT if default is None else stub_default(default)))
+        out.append(Param(arg.arg, KWONLY, NO_DEFAULT if default is None else default_of(default)))
     if a.kwarg:
         out.append(Param(a.kwarg.arg, VARKW))
     return out
@@ -55,39 +59,26 @@ def stub_default(node):
     return ast.literal_eval(node)
 
 
+def stub_params(fn):
+    return params_of(fn, stub_default)
+
+
 def nb_params(obj):
-    """Parameters from the binding library's own signature text, or None if there is none."""
+    """Parameters from the binding library's own signature text, or None if there is none.
+    The text names each default as a placeholder (\\0, \\1 ...) for the objects it lists."""
     sig = getattr(obj, "__nb_signature__", None)
     if not sig:
         return None
     text, _doc, defaults = sig[0]
     text = re.sub(r"\\(\d+)", lambda m: f"__default_{m.group(1)}", text)
     fn = ast.parse(text + ": pass").body[0]
-    params = stub_params_raw(fn)
-    for p in params:
-        if isinstance(p.default, str) and p.default.startswith("__default_"):
-            p.default = defaults[int(p.default[len("__default_"):])]
-    return params
 
+    def default_of(node):
+        if isinstance(node, ast.Name) and node.id.startswith("__default_"):
+            return defaults[int(node.id[len("__default_"):])]
+        return ast.literal_eval(node)
 
-def stub_params_raw(fn):
-    """Like stub_params, for the runtime's signature text whose defaults are placeholders."""
-    a = fn.args
-    positional = a.posonlyargs + a.args
-    defaults = [NO_DEFAULT] * (len(positional) - len(a.defaults)) + [
-        d.id if isinstance(d, ast.Name) else ast.literal_eval(d) for d in a.defaults
-    ]
-    out = [
-        Param(arg.arg, POSONLY if i < len(a.posonlyargs) else POS, d)
-        for i, (arg, d) in enumerate(zip(positional, defaults))
-    ]
-    if a.vararg:
-        out.append(Param(a.vararg.arg, VARARG))
-    for arg, d in zip(a.kwonlyargs, a.kw_defaults):
-        out.append(Param(arg.arg, KWONLY, NO_DEFAULT if d is None else d.id))
-    if a.kwarg:
-        out.append(Param(a.kwarg.arg, VARKW))
-    return out
+    return params_of(fn, default_of)
 
 
 def inspect_params(obj):
@@ -235,7 +226,8 @@ def check_body(qualname, body, owner, in_class, problems, counts, protocols=None
                         problems.append(f"{qualname}.{name}.{member.name}: not at runtime")
                         continue
                 check_function(
-                    f"{qualname}.{name}.{member.name}", member, target, owner, True, problems, counts
+                    f"{qualname}.{name}.{member.name}",
+                    member, target, owner, True, problems, counts,
                 )
         elif isinstance(node, ast.ClassDef):
             try:

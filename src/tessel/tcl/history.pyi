@@ -37,5 +37,8 @@ class History:
     def start_marker(self, marker: Hashable) -> None: ...
     def end_marker(self, marker: Hashable) -> None: ...
     def filter(
-        self, marker: Hashable | None = None, count: int = 20, regex: str | Pattern[str] | None = None
+        self,
+        marker: Hashable | None = None,
+        count: int = 20,
+        regex: str | Pattern[str] | None = None,
     ) -> list[Entry]: ...
