@@ -399,6 +399,7 @@ void intern_names(Names& n) {
     n.getint = interned("getint");
     n.getdouble = interned("getdouble");
     n.getboolean = interned("getboolean");
+    n.getattribute = interned("__getattribute__");
     n.cast_int = interned("cast_int");
     n.cast_double = interned("cast_double");
     n.cast_boolean = interned("cast_boolean");
@@ -497,6 +498,7 @@ NB_MODULE(interpreter, m) {
 
     nb::object interpreter_class = build_interpreter_class();
     n.interpreter_class = keep(interpreter_class);
+    record_own_casts(interpreter_class);
     m.attr("Interpreter") = interpreter_class;
 
     nb::object global = interpreter_class();

@@ -22,8 +22,8 @@ struct Names {
     nb::handle tk, history, append, eval, vars, objs, global_ns, local_ns, dial, dial_upper,
         callbacks, init, load_entrypoint, dict, owner_thread;
     // host and cast operations
-    nb::handle getint, getdouble, getboolean, cast_int, cast_double, cast_boolean, cast_list,
-        cast_any, from_tcl, items, all_items, type_name, keyed_list_type, item_cast;
+    nb::handle getint, getdouble, getboolean, getattribute, cast_int, cast_double, cast_boolean,
+        cast_list, cast_any, from_tcl, items, all_items, type_name, keyed_list_type, item_cast;
     // typed variables
     nb::handle array_get, array_set, from_sequence;
     // callbacks
@@ -95,5 +95,9 @@ nb::object cast_keyed_list(nb::handle value, nb::handle item_cast);
 void add_callback_methods(ClassBuilder& cls);
 void add_variable_methods(ClassBuilder& cls);
 void add_cast_methods(ClassBuilder& cls);
+
+/// Records the class's own casts and the host's conversions, which the fast readings of
+/// text require an instance to be still using.
+void record_own_casts(nb::handle cls);
 
 } // namespace tessel::interp

@@ -49,12 +49,138 @@ nb::object cast_number(nb::handle self, nb::handle parser, nb::handle value) {
     return convert_or_retry_as_text(get_attr(self, parser), value);
 }
 
+// ---- fast readings ----
+//
+// The casts of text go through the host's Python-level conversions (getint, getdouble), which
+// hand the text to Tcl's number parser. While an instance still uses the class's own casts,
+// the host class's own conversions and a host object of the host's own type, the same parser
+// is called here directly, without an interpreter: the parse is pure data and runs no
+// command. Whatever it cannot decide (integers beyond 64 bits, text Tcl would see differently
+// from its UTF-8 form, a failure whose message has to be Tcl's) goes the documented way.
+
+/// What the class and the host use now, recorded when the class is built.
+struct OwnFunctions {
+    PyObject *cast_int = nullptr, *cast_double = nullptr, *cast_boolean = nullptr;
+    PyObject *getattribute = nullptr, *getint = nullptr, *getdouble = nullptr;
+    PyTypeObject* host_type = nullptr;
+    PyObject *host_getint = nullptr, *host_getdouble = nullptr, *host_getboolean = nullptr;
+    PyObject *host_module_dict = nullptr, *host_error_name = nullptr, *host_error = nullptr;
+    const Tcl_ObjType* int_type = nullptr;
+};
+
+OwnFunctions& own() {
+    static OwnFunctions functions;
+    return functions;
+}
+
+enum class Reading { no, yes, undecided };
+
+/// The attribute `name` of `self` is the class's own `expected` (not shadowed in the
+/// instance dictionary `dict`, nor replaced on the class or a subclass).
+bool unchanged(PyObject* self, PyObject* dict, nb::handle name, PyObject* expected) {
+    if (!expected || _PyType_Lookup(Py_TYPE(self), name.ptr()) != expected) return false;
+    if (!dict) return true;
+    if (PyDict_GetItemWithError(dict, name.ptr())) return false;
+    if (PyErr_Occurred()) PyErr_Clear();
+    return true;
+}
+
+/// True when `self.<cast>` would run the class's own conversions through a host object of the
+/// host's type whose conversions are its own: `cast` and the conversion `host_name` checked.
+/// Also checks that the host class's conversions still turn a Tcl failure into ValueError.
+bool fast_readings_apply(PyObject* self,
+                         std::initializer_list<std::pair<nb::handle, PyObject*>> attributes) {
+    const OwnFunctions& o = own();
+    const Names& n = names();
+    PyTypeObject* type = Py_TYPE(self);
+    if (!o.host_type || _PyType_Lookup(type, n.getattribute.ptr()) != o.getattribute) return false;
+    PyObject** dict_slot = _PyObject_GetDictPtr(self);
+    PyObject* dict = dict_slot ? *dict_slot : nullptr;
+    for (auto [name, expected] : attributes)
+        if (!unchanged(self, dict, name, expected)) return false;
+    if (!dict) return false;
+    PyObject* tk = PyDict_GetItemWithError(dict, n.tk.ptr());
+    if (!tk) {
+        PyErr_Clear();
+        return false;
+    }
+    if (Py_TYPE(tk) != o.host_type || _PyType_Lookup(type, n.tk.ptr())) return false;
+    if (_PyType_Lookup(o.host_type, n.getint.ptr()) != o.host_getint ||
+        _PyType_Lookup(o.host_type, n.getdouble.ptr()) != o.host_getdouble ||
+        _PyType_Lookup(o.host_type, n.getboolean.ptr()) != o.host_getboolean)
+        return false;
+    PyObject* error = PyDict_GetItemWithError(o.host_module_dict, o.host_error_name);
+    if (!error) PyErr_Clear();
+    return error == o.host_error;
+}
+
+/// The UTF-8 form Tcl would be handed for `text`, or null (no error) when it has none that
+/// Tcl reads alike: a lone surrogate, or a NUL.
+const char* plain_utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!bytes) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return std::memchr(bytes, 0, size_t(size)) ? nullptr : bytes;
+}
+
+/// Tcl's integer reading of `utf8`: yes with `*result` set, no when Tcl reads no integer,
+/// undecided when the integer needs more than 64 bits (Tcl's wide reading would wrap it).
+Reading read_int(const char* utf8, nb::object* result) {
+    Tcl_Obj* obj = Tcl_NewStringObj(utf8, -1);
+    Tcl_IncrRefCount(obj);
+    Tcl_WideInt wide = 0;
+    int code = Tcl_GetWideIntFromObj(nullptr, obj, &wide);
+    const Tcl_ObjType* type = obj->typePtr;
+    Tcl_DecrRefCount(obj);
+    if (code == TCL_OK && type && type == own().int_type) {
+        *result = check(PyLong_FromLongLong(wide));
+        return Reading::yes;
+    }
+    return code != TCL_OK && !type ? Reading::no : Reading::undecided;
+}
+
+/// Tcl's floating-point reading of `utf8` (the host reads text with the same call).
+Reading read_double(const char* utf8, nb::object* result) {
+    double value = 0;
+    if (Tcl_GetDouble(nullptr, utf8, &value) != TCL_OK) return Reading::no;
+    *result = check(PyFloat_FromDouble(value));
+    return Reading::yes;
+}
+
+/// Tcl's boolean reading of `utf8` (the host reads text with the same call).
+Reading read_boolean(const char* utf8, nb::object* result) {
+    int value = 0;
+    if (Tcl_GetBoolean(nullptr, utf8, &value) != TCL_OK) return Reading::no;
+    *result = nb::bool_(value != 0);
+    return Reading::yes;
+}
+
 nb::object cast_int(nb::handle self, nb::handle value) {
-    return cast_number(self, names().getint, value);
+    const Names& n = names();
+    PyObject* arg = value.ptr();
+    if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) &&
+        fast_readings_apply(self.ptr(), {{n.getint, own().getint}})) {
+        if (PyLong_CheckExact(arg)) return nb::borrow(value);
+        nb::object result;
+        if (const char* utf8 = plain_utf8(arg))
+            if (read_int(utf8, &result) == Reading::yes) return result;
+    }
+    return cast_number(self, n.getint, value);
 }
 
 nb::object cast_double(nb::handle self, nb::handle value) {
-    return cast_number(self, names().getdouble, value);
+    const Names& n = names();
+    PyObject* arg = value.ptr();
+    if (PyUnicode_CheckExact(arg) &&
+        fast_readings_apply(self.ptr(), {{n.getdouble, own().getdouble}})) {
+        nb::object result;
+        if (const char* utf8 = plain_utf8(arg))
+            if (read_double(utf8, &result) == Reading::yes) return result;
+    }
+    return cast_number(self, n.getdouble, value);
 }
 
 /// The result of `self.<cast>(value) != zero`, or null when the cast raised ValueError.
@@ -144,8 +270,24 @@ nb::object cast_any(nb::handle self, nb::handle value) {
         if (keyed) return cast_keyed_list(value, nb::none());
     }
     nb::object text = check(PyObject_Str(value.ptr()));
+    const OwnFunctions& o = own();
+    const char* utf8 = nullptr;
+    if (PyUnicode_CheckExact(text.ptr()) &&
+        fast_readings_apply(self.ptr(), {{n.cast_int, o.cast_int},
+                                         {n.cast_double, o.cast_double},
+                                         {n.cast_boolean, o.cast_boolean},
+                                         {n.getint, o.getint},
+                                         {n.getdouble, o.getdouble}}))
+        utf8 = plain_utf8(text.ptr());
+    // With the fast readings, a "no" is the ValueError the cast would raise and swallow here.
+    Reading (*const readers[])(const char*, nb::object*) = {&read_int, &read_double, &read_boolean};
+    int step = 0;
     for (nb::handle cast : {n.cast_int, n.cast_double, n.cast_boolean}) {
-        nb::object result = try_cast(self, cast, text);
+        nb::object result;
+        Reading reading = utf8 ? readers[step++](utf8, &result) : Reading::undecided;
+        if (reading == Reading::yes) return result;
+        if (reading == Reading::no) continue;
+        result = try_cast(self, cast, text);
         if (result.is_valid()) return result;
     }
     if (PyUnicode_GET_LENGTH(text.ptr()) > 0) {
@@ -264,6 +406,35 @@ void add_variable_methods(ClassBuilder& cls) {
              "Stores 1 or 0 by the truth of the value.")
         .def("set_list", &set_list, name, nb::arg("value").none(),
              "Stores a sequence as one Tcl list.");
+}
+
+void record_own_casts(nb::handle cls) {
+    OwnFunctions& o = own();
+    const Names& n = names();
+    auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    o.cast_int = _PyType_Lookup(type, n.cast_int.ptr());
+    o.cast_double = _PyType_Lookup(type, n.cast_double.ptr());
+    o.cast_boolean = _PyType_Lookup(type, n.cast_boolean.ptr());
+    o.getattribute = _PyType_Lookup(type, n.getattribute.ptr());
+    o.getint = _PyType_Lookup(type, n.getint.ptr());
+    o.getdouble = _PyType_Lookup(type, n.getdouble.ptr());
+    nb::module_ host = nb::module_::import_("_tkinter");
+    auto host_type = reinterpret_cast<PyTypeObject*>(keep(host.attr("TkappType")).ptr());
+    o.host_getint = _PyType_Lookup(host_type, n.getint.ptr());
+    o.host_getdouble = _PyType_Lookup(host_type, n.getdouble.ptr());
+    o.host_getboolean = _PyType_Lookup(host_type, n.getboolean.ptr());
+    // The host class's conversions catch the module's TclError by its name at call time.
+    nb::object globals = cls.attr(n.getint).attr("__globals__");
+    o.host_module_dict = keep(globals).ptr();
+    o.host_error_name = keep(nb::str("TclError")).ptr();
+    o.host_error = keep(host.attr("TclError")).ptr();
+    o.int_type = Tcl_GetObjType("int");
+    for (PyObject* f : {o.cast_int, o.cast_double, o.cast_boolean, o.getattribute, o.getint,
+                        o.getdouble, o.host_getint, o.host_getdouble, o.host_getboolean})
+        Py_XINCREF(f); // held for the life of the process, like every cached name
+    if (o.int_type && o.cast_int && o.getint && o.getdouble && o.host_getint && o.host_getdouble &&
+        o.host_getboolean && o.getattribute)
+        o.host_type = host_type;
 }
 
 void add_cast_methods(ClassBuilder& cls) {

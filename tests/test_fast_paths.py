@@ -1,0 +1,172 @@
+"""The shortcuts of the hot paths against the general way: same results, same errors.
+
+Each shortcut applies only while nothing it skips has been replaced; an instance whose class
+overrides the host's conversions always takes the general way, so the two can be compared."""
+
+import tkinter
+
+import _tkinter
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tessel.tcl.interpreter import Interpreter
+
+
+class GeneralInterpreter(Interpreter):
+    """The same conversions, as overrides: the casts cannot take their shortcut."""
+
+    def getint(self, s):
+        return tkinter.Misc.getint(self, s)
+
+    def getdouble(self, s):
+        return tkinter.Misc.getdouble(self, s)
+
+
+@pytest.fixture(scope="module")
+def pair():
+    return Interpreter(), GeneralInterpreter()
+
+
+def outcome(fn, value):
+    try:
+        result = fn(value)
+    except Exception as exc:  # the error is part of the behaviour compared
+        return ("raised", type(exc), str(exc))
+    return ("returned", type(result), result if result == result else "nan")
+
+
+NUMBER_LIKE = [
+    "0", "1", "-1", "+3", " 7 ", "\t8\n", "007", "010", "08", "0x1F", "0X1f", "0o17", "0b101",
+    "0x", "1_000", "- 3", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+    "-9223372036854775809", "18446744073709551615", "18446744073709551616",
+    "0xFFFFFFFFFFFFFFFF", "0x10000000000000000", "-0xFFFFFFFFFFFFFFFF",
+    "1" * 40, "1.5", ".5", "5.", "1e3", "1E-3", "-0.0", "inf", "-Inf", "nan", "NaN", "1e400",
+    "0x1p3", "yes", "no", "true", "FALSE", "on", "off", "ye", "t", "f", "y", "n", "", " ",
+    "a", "{a 1} {b 2}", "١٢", "５", "1\x00", "\ud800", "1 2", "12abc",
+]
+
+text_values = st.one_of(
+    st.sampled_from(NUMBER_LIKE),
+    st.from_regex(r"\s{0,2}[+-]?(0[xXoObB])?[0-9a-fA-F_.eE]{0,22}\s{0,2}", fullmatch=True),
+    st.text(max_size=12),
+)
+
+
+@pytest.mark.parametrize("cast", ["cast_int", "cast_double", "cast_boolean", "cast_any"])
+@pytest.mark.parametrize("value", NUMBER_LIKE)
+def test_casts_agree_on_number_like_text(pair, cast, value):
+    fast, general = pair
+    assert outcome(getattr(fast, cast), value) == outcome(getattr(general, cast), value)
+
+
+@settings(max_examples=200, deadline=None)
+@given(value=text_values)
+def test_casts_agree_on_any_text(pair, value):
+    fast, general = pair
+    for cast in ("cast_int", "cast_double", "cast_any"):
+        assert outcome(getattr(fast, cast), value) == outcome(getattr(general, cast), value)
+
+
+@settings(max_examples=100, deadline=None)
+@given(value=st.one_of(st.integers(), st.integers(min_value=-(2**70), max_value=2**70),
+                       st.floats(allow_nan=False), st.booleans()))
+def test_casts_agree_on_numbers(pair, value):
+    fast, general = pair
+    for cast in ("cast_int", "cast_double", "cast_any"):
+        assert outcome(getattr(fast, cast), value) == outcome(getattr(general, cast), value)
+        assert outcome(getattr(fast, cast), str(value)) == outcome(getattr(general, cast),
+                                                                  str(value))
+
+
+def test_int_input_comes_back_as_itself(pair):
+    fast, _ = pair
+    big = 2**80 + 1
+    assert fast.cast_int(big) is big
+
+
+def test_bignum_text_keeps_its_value(pair):
+    fast, _ = pair
+    assert fast.cast_int("18446744073709551615") == 2**64 - 1
+    assert fast.cast_any("-18446744073709551616") == -(2**64)
+    assert fast.cast_int("0xFFFFFFFFFFFFFFFF") == 2**64 - 1
+
+
+# ---- anything replaced is called ------------------------------------------------------------
+
+
+def test_instance_override_of_cast_int_is_used_by_cast_any():
+    interp = Interpreter()
+    interp.cast_int = lambda value: "mine:" + value
+    assert interp.cast_any("5") == "mine:5"
+
+
+def test_instance_override_of_getint_is_used():
+    interp = Interpreter()
+    interp.getint = lambda value: 42
+    assert interp.cast_int("5") == 42
+    assert interp.cast_any("5") == 42
+
+
+@pytest.mark.parametrize("name, cast, expected", [
+    ("getint", "cast_int", 11),
+    ("getdouble", "cast_double", 2.5),
+])
+def test_monkeypatched_host_class_conversion_is_used(monkeypatch, pair, name, cast, expected):
+    fast, _ = pair
+    monkeypatch.setattr(tkinter.Misc, name, lambda self, s: expected)
+    assert getattr(fast, cast)("7") == expected
+
+
+@pytest.mark.parametrize("name", ["getint", "getdouble", "getboolean"])
+def test_monkeypatched_host_object_conversion_is_used(monkeypatch, pair, name):
+    fast, _ = pair
+    calls = []
+    original = getattr(_tkinter.TkappType, name)
+
+    def spy(tk, s):
+        calls.append(s)
+        return original(tk, s)
+
+    monkeypatch.setattr(_tkinter.TkappType, name, spy)
+    fast.cast_any("yes" if name == "getboolean" else "1.5" if name == "getdouble" else "3")
+    assert calls
+
+
+def test_replaced_host_object_is_used(pair):
+    fast, _ = pair
+
+    class StandIn:
+        def getint(self, s):
+            return -1
+
+    interp = Interpreter()
+    real = interp.tk
+    interp.tk = StandIn()
+    try:
+        assert interp.cast_int("5") == -1
+    finally:
+        interp.tk = real
+
+
+def test_replaced_tcl_error_name_changes_what_is_swallowed(monkeypatch, pair):
+    fast, general = pair
+
+    class Other(Exception):
+        pass
+
+    monkeypatch.setattr(tkinter, "TclError", Other)
+    # Misc.getint no longer turns Tcl's failure into ValueError: it escapes cast_any.
+    for interp in (fast, general):
+        with pytest.raises(_tkinter.TclError):
+            interp.cast_any("abc")
+
+
+def test_subclass_cast_override_is_used_by_cast_any():
+    class Mine(Interpreter):
+        def cast_double(self, value):
+            return "double:" + value
+
+    interp = Mine()
+    assert interp.cast_any("1.5") == "double:1.5"
+    assert interp.cast_any("2") == 2
