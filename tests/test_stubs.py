@@ -215,14 +215,31 @@ def expected_errors(source):
     )
 
 
-def run_mypy(tmp_path, *files):
-    pytest.importorskip("mypy")
+def package_env():
+    """The environment for a subprocess that must import the package under test: the one this
+    interpreter imports (from PYTHONPATH or site-packages), wherever the subprocess runs."""
     env = dict(os.environ)
-    # the package under test is what this interpreter imports (PYTHONPATH or site-packages)
     env["PYTHONPATH"] = os.pathsep.join(
         [str(Path(__import__("tessel").__path__[0]).parent)]
-        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+        + [str(Path(p).resolve()) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     )
+    return env
+
+
+def test_stubtest_and_signature_check_pass():
+    pytest.importorskip("mypy.stubtest")
+    if not (TOOLS / "check-stubs").exists():
+        pytest.skip("tools/ is not part of this checkout")
+    done = subprocess.run(
+        [str(TOOLS / "check-stubs"), sys.executable],
+        env=package_env(), capture_output=True, text=True, timeout=600,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def run_mypy(tmp_path, *files):
+    pytest.importorskip("mypy")
+    env = package_env()
     return subprocess.run(
         [
             sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
