@@ -62,14 +62,13 @@ def test_stub_argument_lists_match_the_modules(checker, capsys):
     assert checked > 150  # the check really reached the compiled functions
 
 
-def test_signature_check_reports_a_wrong_default_and_a_renamed_argument(checker, tmp_path):
-    stub = tmp_path / "history.pyi"
+def test_signature_check_reports_a_wrong_default_and_a_renamed_argument(checker):
+    import ast
+
     real = Path(importlib.util.find_spec("tessel.tcl.history").origin).parent / "history.pyi"
     text = real.read_text()
     text = text.replace("max_history: int | None = 9999", "max_history: int | None = 999")
     text = text.replace("def start_marker(self, marker:", "def start_marker(self, name:")
-    stub.write_text(text)
-    import ast
 
     # (the package's own attribute "history" is the global interpreter's History)
     history = importlib.import_module("tessel.tcl.history")
@@ -79,8 +78,8 @@ def test_signature_check_reports_a_wrong_default_and_a_renamed_argument(checker,
         "tessel.tcl.history", ast.parse(text).body, history, False, problems, counts, {}
     )
     assert len(problems) == 2, problems
-    assert "default of max_history is 999" in problems[0] + problems[1]
-    assert any("start_marker" in p for p in problems)
+    assert any("default of max_history is 999 in the stub, 9999 at runtime" in p for p in problems)
+    assert any("start_marker" in p and "[positional name]" in p for p in problems)
 
 
 def test_signature_check_reports_an_alias_that_is_another_object(checker):
