@@ -3,6 +3,7 @@
 
 #include "host/pyclass.hpp"
 #include "host/scriptify_api.hpp"
+#include "host/stack_room.hpp"
 #include "host/tcl_text.hpp"
 
 #include <tcl.h>
@@ -34,7 +35,8 @@ Names& names() {
 /// Guards one level of recursion into a nested level.
 struct RecursionGuard {
     explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+        if (!tessel::enough_stack(where) || Py_EnterRecursiveCall(where))
+            throw nb::python_error();
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;

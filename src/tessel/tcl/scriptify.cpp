@@ -3,6 +3,7 @@
 
 #include "host/pyclass.hpp"
 #include "host/scriptify_api.hpp"
+#include "host/stack_room.hpp"
 #include "host/tcl_text.hpp"
 
 #include <vector>
@@ -35,7 +36,8 @@ Names& names() {
 /// Guards one level of recursion into a nested value.
 struct RecursionGuard {
     RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while converting a value for Tcl"))
+        if (!tessel::enough_stack(" while converting a value for Tcl") ||
+            Py_EnterRecursiveCall(" while converting a value for Tcl"))
             throw nb::python_error();
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
