@@ -41,7 +41,8 @@ NUMBER_LIKE = [
     "0x", "1_000", "- 3", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
     "-9223372036854775809", "18446744073709551615", "18446744073709551616",
     "0xFFFFFFFFFFFFFFFF", "0x10000000000000000", "-0xFFFFFFFFFFFFFFFF",
-    "1" * 40, "1.5", ".5", "5.", "1e3", "1E-3", "-0.0", "inf", "-Inf", "nan", "NaN", "1e400",
+    "1" * 40, "-0", "-", "--1", "123456789012345678", "-999999999999999999", "1234567890123456789",
+    "1.5", ".5", "5.", "1e3", "1E-3", "-0.0", "inf", "-Inf", "nan", "NaN", "1e400",
     "0x1p3", "yes", "no", "true", "FALSE", "on", "off", "ye", "t", "f", "y", "n", "", " ",
     "a", "{a 1} {b 2}", "١٢", "５", "1\x00", "\ud800", "1 2", "12abc",
 ]
@@ -170,3 +171,39 @@ def test_subclass_cast_override_is_used_by_cast_any():
     interp = Mine()
     assert interp.cast_any("1.5") == "double:1.5"
     assert interp.cast_any("2") == 2
+
+
+@pytest.mark.parametrize("cast", ["cast_int", "cast_double", "cast_any"])
+def test_casts_take_value_by_position_or_keyword(pair, cast):
+    fast, _ = pair
+    method = getattr(fast, cast)
+    assert method("5") == method(value="5") == getattr(Interpreter, cast)(fast, "5")
+    for args, kwargs in [((), {}), (("1", "2"), {}), (("1",), {"value": "2"}), ((), {"v": "1"})]:
+        with pytest.raises(TypeError, match=cast):
+            method(*args, **kwargs)
+
+
+def test_quick_call_reads_history_and_host_as_attributes_do():
+    recorded = []
+
+    class Recorder:
+        def append(self, words):
+            recorded.append(list(words))
+
+    class Mine(Interpreter):
+        @property
+        def history(self):
+            return Recorder()
+
+        @history.setter
+        def history(self, value):
+            pass
+
+    interp = Mine()
+    assert interp.dial.set("x", 3) == 3
+    assert recorded == [["set", "x", "3"]]
+
+    plain = Interpreter()
+    plain.history = Recorder()
+    plain.dial.set("y", "a b")
+    assert recorded[-1] == ["set", "y", "a b"]

@@ -43,6 +43,8 @@ struct Names {
     nb::handle scriptify_name, tcl_error_name, weakref_name, proxy_name;
     nb::handle history, append, tk, call, cast_any, vars, error_info, cast_keyword;
     nb::handle separator, dash, empty_command_message;
+    nb::handle getattribute;
+    PyObject* object_getattribute = nullptr;
 };
 
 Names& names() {
@@ -416,6 +418,23 @@ PyObject* raise_error_info(PyObject* interp) {
     return nullptr;
 }
 
+/// `obj.<name>` read straight from the instance dictionary when nothing else could answer
+/// first: the type has no attribute of that name and keeps object's own __getattribute__.
+/// Anything else, and a miss, goes through normal attribute lookup. New reference or null.
+PyObject* instance_attribute(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (_PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute &&
+        !_PyType_Lookup(type, name)) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (dict && *dict) {
+            PyObject* value = PyDict_GetItemWithError(*dict, name);
+            if (value) return Py_NewRef(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
 /// Runs the command: records the words in the interpreter's history, calls them through the
 /// host as one list call, turns a Tcl failure into the full error trace, and casts the result
 /// unless `cast_` is false.
@@ -430,14 +449,14 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     nb::object interp = nb::steal(interpreter_of(tcl));
     if (!interp.is_valid()) return nullptr;
 
-    nb::object history = nb::steal(PyObject_GetAttr(interp.ptr(), n.history.ptr()));
+    nb::object history = nb::steal(instance_attribute(interp.ptr(), n.history.ptr()));
     if (!history.is_valid()) return nullptr;
     PyObject* append_args[] = {nullptr, history.ptr(), words.ptr()};
     nb::object recorded = nb::steal(PyObject_VectorcallMethod(
         n.append.ptr(), append_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!recorded.is_valid()) return nullptr;
 
-    nb::object tk = nb::steal(PyObject_GetAttr(interp.ptr(), n.tk.ptr()));
+    nb::object tk = nb::steal(instance_attribute(interp.ptr(), n.tk.ptr()));
     if (!tk.is_valid()) return nullptr;
     nb::object word_tuple = nb::steal(PySequence_Tuple(words.ptr()));
     if (!word_tuple.is_valid()) return nullptr;
@@ -595,6 +614,8 @@ NB_MODULE(dial, m) {
     n.separator = interned("::");
     n.dash = interned("-");
     n.empty_command_message = interned("invalid command name \"\"");
+    n.getattribute = interned("__getattribute__");
+    n.object_getattribute = _PyType_Lookup(&PyBaseObject_Type, n.getattribute.ptr());
 
     m.attr("weakref") = nb::module_::import_("weakref");
     m.attr("TclError") = nb::module_::import_("tkinter").attr("TclError");

@@ -75,40 +75,82 @@ OwnFunctions& own() {
 
 enum class Reading { no, yes, undecided };
 
-/// The attribute `name` of `self` is the class's own `expected` (not shadowed in the
-/// instance dictionary `dict`, nor replaced on the class or a subclass).
-bool unchanged(PyObject* self, PyObject* dict, nb::handle name, PyObject* expected) {
-    if (!expected || _PyType_Lookup(Py_TYPE(self), name.ptr()) != expected) return false;
-    if (!dict) return true;
-    if (PyDict_GetItemWithError(dict, name.ptr())) return false;
-    if (PyErr_Occurred()) PyErr_Clear();
+/// The class of an instance and the host's type still hold their own casts and conversions
+/// (and the class no `tk` attribute that would hide the instance's). The answer is kept while
+/// neither type changes: any assignment to a type or to one of its bases gives it a new
+/// version tag.
+bool types_unchanged(PyTypeObject* type) {
+    struct Checked {
+        PyTypeObject* type = nullptr;
+        unsigned int version = 0, host_version = 0;
+    };
+    static Checked checked;
+    const OwnFunctions& o = own();
+    PyTypeObject* host = o.host_type;
+    if (!host) return false;
+    bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+                     PyType_HasFeature(host, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (versioned && checked.type == type && checked.version == type->tp_version_tag &&
+        checked.host_version == host->tp_version_tag)
+        return true;
+    const Names& n = names();
+    std::pair<nb::handle, PyObject*> own_attributes[] = {
+        {n.getattribute, o.getattribute}, {n.cast_int, o.cast_int}, {n.cast_double, o.cast_double},
+        {n.cast_boolean, o.cast_boolean}, {n.getint, o.getint},     {n.getdouble, o.getdouble}};
+    for (auto [name, expected] : own_attributes)
+        if (_PyType_Lookup(type, name.ptr()) != expected) return false;
+    if (_PyType_Lookup(type, n.tk.ptr()) || _PyType_Lookup(host, n.getint.ptr()) != o.host_getint ||
+        _PyType_Lookup(host, n.getdouble.ptr()) != o.host_getdouble ||
+        _PyType_Lookup(host, n.getboolean.ptr()) != o.host_getboolean)
+        return false;
+    // The lookups above give both types a version tag when they had none.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        PyType_HasFeature(host, Py_TPFLAGS_VALID_VERSION_TAG))
+        checked = {type, type->tp_version_tag, host->tp_version_tag};
     return true;
 }
 
-/// True when `self.<cast>` would run the class's own conversions through a host object of the
-/// host's type whose conversions are its own: `cast` and the conversion `host_name` checked.
-/// Also checks that the host class's conversions still turn a Tcl failure into ValueError.
-bool fast_readings_apply(PyObject* self,
-                         std::initializer_list<std::pair<nb::handle, PyObject*>> attributes) {
+/// True when `self`'s casts would run the class's own casts and conversions, through a host
+/// object of the host's own type, and the host class's conversions still turn a Tcl failure
+/// into ValueError. None of the casts and conversions may be shadowed in the instance
+/// dictionary; where the dictionary carries a version tag (changed by every assignment to any
+/// dictionary), the answer for the last dictionary seen is kept while its tag holds.
+bool fast_readings_apply(PyObject* self) {
     const OwnFunctions& o = own();
     const Names& n = names();
-    PyTypeObject* type = Py_TYPE(self);
-    if (!o.host_type || _PyType_Lookup(type, n.getattribute.ptr()) != o.getattribute) return false;
+    if (!types_unchanged(Py_TYPE(self))) return false;
     PyObject** dict_slot = _PyObject_GetDictPtr(self);
     PyObject* dict = dict_slot ? *dict_slot : nullptr;
-    for (auto [name, expected] : attributes)
-        if (!unchanged(self, dict, name, expected)) return false;
-    if (!dict) return false;
-    PyObject* tk = PyDict_GetItemWithError(dict, n.tk.ptr());
-    if (!tk) {
-        PyErr_Clear();
-        return false;
+    if (!dict || !PyDict_CheckExact(dict)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    static struct {
+        PyObject* dict = nullptr;
+        uint64_t version = 0;
+    } seen;
+    uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    bool known = seen.dict == dict && seen.version == version;
+#else
+    bool known = false;
+#endif
+    if (!known) {
+        for (nb::handle name : {n.cast_int, n.cast_double, n.cast_boolean, n.getint, n.getdouble}) {
+            if (PyDict_GetItemWithError(dict, name.ptr())) return false;
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        PyObject* tk = PyDict_GetItemWithError(dict, n.tk.ptr());
+        if (!tk) {
+            PyErr_Clear();
+            return false;
+        }
+        if (Py_TYPE(tk) != o.host_type) return false;
+#if PY_VERSION_HEX < 0x030C0000
+        seen.dict = dict;
+        seen.version = version;
+#endif
     }
-    if (Py_TYPE(tk) != o.host_type || _PyType_Lookup(type, n.tk.ptr())) return false;
-    if (_PyType_Lookup(o.host_type, n.getint.ptr()) != o.host_getint ||
-        _PyType_Lookup(o.host_type, n.getdouble.ptr()) != o.host_getdouble ||
-        _PyType_Lookup(o.host_type, n.getboolean.ptr()) != o.host_getboolean)
-        return false;
     PyObject* error = PyDict_GetItemWithError(o.host_module_dict, o.host_error_name);
     if (!error) PyErr_Clear();
     return error == o.host_error;
@@ -129,6 +171,22 @@ const char* plain_utf8(PyObject* text) {
 /// Tcl's integer reading of `utf8`: yes with `*result` set, no when Tcl reads no integer,
 /// undecided when the integer needs more than 64 bits (Tcl's wide reading would wrap it).
 Reading read_int(const char* utf8, nb::object* result) {
+    // Plain decimals (no sign but '-', no leading zero, which Tcl reads as octal, no blanks)
+    // of up to 18 digits read alike everywhere.
+    const char* digits = utf8 + (*utf8 == '-');
+    if (*digits >= '1' && *digits <= '9') {
+        long long value = 0;
+        const char* at = digits;
+        while (*at >= '0' && *at <= '9' && at - digits < 18)
+            value = value * 10 + (*at++ - '0');
+        if (!*at) {
+            *result = check(PyLong_FromLongLong(digits == utf8 ? value : -value));
+            return Reading::yes;
+        }
+    } else if (digits[0] == '0' && !digits[1]) {
+        *result = check(PyLong_FromLong(0));
+        return Reading::yes;
+    }
     Tcl_Obj* obj = Tcl_NewStringObj(utf8, -1);
     Tcl_IncrRefCount(obj);
     Tcl_WideInt wide = 0;
@@ -161,8 +219,7 @@ Reading read_boolean(const char* utf8, nb::object* result) {
 nb::object cast_int(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
-    if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) &&
-        fast_readings_apply(self.ptr(), {{n.getint, own().getint}})) {
+    if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) && fast_readings_apply(self.ptr())) {
         if (PyLong_CheckExact(arg)) return nb::borrow(value);
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
@@ -174,8 +231,7 @@ nb::object cast_int(nb::handle self, nb::handle value) {
 nb::object cast_double(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
-    if (PyUnicode_CheckExact(arg) &&
-        fast_readings_apply(self.ptr(), {{n.getdouble, own().getdouble}})) {
+    if (PyUnicode_CheckExact(arg) && fast_readings_apply(self.ptr())) {
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
             if (read_double(utf8, &result) == Reading::yes) return result;
@@ -270,14 +326,8 @@ nb::object cast_any(nb::handle self, nb::handle value) {
         if (keyed) return cast_keyed_list(value, nb::none());
     }
     nb::object text = check(PyObject_Str(value.ptr()));
-    const OwnFunctions& o = own();
     const char* utf8 = nullptr;
-    if (PyUnicode_CheckExact(text.ptr()) &&
-        fast_readings_apply(self.ptr(), {{n.cast_int, o.cast_int},
-                                         {n.cast_double, o.cast_double},
-                                         {n.cast_boolean, o.cast_boolean},
-                                         {n.getint, o.getint},
-                                         {n.getdouble, o.getdouble}}))
+    if (PyUnicode_CheckExact(text.ptr()) && fast_readings_apply(self.ptr()))
         utf8 = plain_utf8(text.ptr());
     // With the fast readings, a "no" is the ValueError the cast would raise and swallow here.
     Reading (*const readers[])(const char*, nb::object*) = {&read_int, &read_double, &read_boolean};
@@ -437,21 +487,82 @@ void record_own_casts(nb::handle cls) {
         o.host_type = host_type;
 }
 
+namespace {
+
+/// A method `name(self, value)` taking its argument by vectorcall, as a plain method
+/// descriptor: the casts are called once per Tcl result, and a binding layer's dispatch would
+/// cost more than the cast of a short text.
+template <nb::object (*Cast)(nb::handle, nb::handle)>
+PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       const char* name) {
+    PyObject* value = nargs == 1 ? args[0] : nullptr;
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given", name,
+                     nargs + 1);
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_CompareWithASCIIString(keyword, "value") != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         keyword);
+            return nullptr;
+        }
+        if (value) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'value'", name);
+            return nullptr;
+        }
+        value = args[nargs + k];
+    }
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'value'", name);
+        return nullptr;
+    }
+    try {
+        return Cast(self, value).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+#define TESSEL_VALUE_METHOD(fn, doc)                                                               \
+    PyMethodDef fn##_method = {                                                                    \
+        #fn,                                                                                       \
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                                \
+            +[](PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {      \
+                return value_method<&fn>(self, args, nargs, kwnames, #fn);                         \
+            })),                                                                                   \
+        METH_FASTCALL | METH_KEYWORDS, #fn "($self, /, value)\n--\n\n" doc};
+
+TESSEL_VALUE_METHOD(cast_int, "Tcl's integer reading of a value.")
+TESSEL_VALUE_METHOD(cast_double, "Tcl's floating-point reading of a value.")
+TESSEL_VALUE_METHOD(
+    cast_any, "The value as int, float, bool or NestMap, whichever reads first; else its text.")
+#undef TESSEL_VALUE_METHOD
+
+void add_value_method(ClassBuilder& cls, PyMethodDef& def) {
+    cls.attr(def.ml_name, nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &def)));
+}
+
+} // namespace
+
 void add_cast_methods(ClassBuilder& cls) {
     auto no_item_cast = nb::arg("item_cast").none() = nb::none();
     cls.def_static("cast_list", &cast_list_py, nb::arg("value").none(), no_item_cast,
-                   "The elements of a Tcl list as a tuple, each through item_cast if given.")
-        .def("cast_int", &cast_int, nb::arg("value").none(), "Tcl's integer reading of a value.")
-        .def("cast_double", &cast_double, nb::arg("value").none(),
-             "Tcl's floating-point reading of a value.")
-        .def("cast_boolean", &cast_boolean, nb::arg("value").none(),
-             "Tcl's boolean reading of a value, numbers included.")
+                   "The elements of a Tcl list as a tuple, each through item_cast if given.");
+    add_value_method(cls, cast_int_method);
+    add_value_method(cls, cast_double_method);
+    cls.def("cast_boolean", &cast_boolean, nb::arg("value").none(),
+            "Tcl's boolean reading of a value, numbers included.")
         .def_static("cast_array", &cast_array, nb::arg("value").none(), no_item_cast,
                     "An [array get] list as an Array, values through item_cast if given.")
         .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast,
-                    "A TclX keyed list as a NestMap, leaves through item_cast if given.")
-        .def("cast_any", &cast_any, nb::arg("value").none(),
-             "The value as int, float, bool or NestMap, whichever reads first; else its text.");
+                    "A TclX keyed list as a NestMap, leaves through item_cast if given.");
+    add_value_method(cls, cast_any_method);
 }
 
 namespace {
