@@ -27,7 +27,9 @@ LIST_PIECES = st.sampled_from(
      "\x00", "é", "😀", "\\u00e9", "\\x41", "\\U1F600", "\\0", "\\\n", "\\{", "\\}", "{}", '""',
      "\\n", "\\t", "\u3000", "\xa0"]
 )
-LIST_TEXT = st.lists(LIST_PIECES, max_size=24).map("".join)
+# A backslash right before NUL is left out: Tcl itself drops the backslash there (as we do),
+# but the host's round trip of NUL makes Tcl see other bytes.
+LIST_TEXT = st.lists(LIST_PIECES, max_size=24).map("".join).filter(lambda t: "\\\x00" not in t)
 
 
 def tcl_elements(text):

@@ -1,6 +1,7 @@
 // namespace.cpp — the module tessel.tcl.namespace: Tcl namespaces, variables and commands as
 // objects. This file holds the module, the name algebra, TclNamespace and its four views.
 
+#include "host/nested_values.hpp"
 #include "host/scriptify_api.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
@@ -372,6 +373,7 @@ nb::object ns_eval(nb::handle self, nb::handle tclcmd, nb::args args) {
 
 nb::object ns_call(nb::handle self, nb::handle tclcmd, nb::args args) {
     nb::object cmd = tclobj_of(in_namespace(self, tclcmd, args));
+    if (!tessel::host_can_take_words(cmd.ptr())) throw nb::python_error();
     return call_method(tk_of(self), cached().call, {cmd});
 }
 
@@ -382,6 +384,7 @@ nb::object call_words(nb::handle self, nb::handle cmd) {
 
 /// A command run directly on the host, not inside the namespace.
 nb::object host_call(nb::handle self, nb::handle cmd) {
+    if (!tessel::host_can_take_words(cmd.ptr())) throw nb::python_error();
     return call_method(tk_of(self), cached().call, {cmd});
 }
 
@@ -935,7 +938,9 @@ void vars_setitem(nb::handle self, nb::handle var_name, nb::handle value) {
     nb::object tk, name;
     if (route_open(routes().write, Py_TYPE(self.ptr())) &&
         quick_target(self, var_name, false, tk, name)) {
-        call_method(tk, c.setvar, {name, tclobj_of(value)});
+        nb::object ready = tclobj_of(value);
+        if (!tessel::host_can_take_value(ready.ptr())) throw nb::python_error();
+        call_method(tk, c.setvar, {name, ready});
         return;
     }
     call_method(self, c.set, {var_name, value});

@@ -1,6 +1,7 @@
 // namespace_commands.cpp — callable handles on Tcl commands: TclCommand, with arguments and
 // dashed options bound in advance, and TempTclCommand, which owns a command for a while.
 
+#include "host/nested_values.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_handles.hpp"
 
@@ -417,6 +418,10 @@ void drop_held_exception(PyObject* tcl) {
 PyObject* run_callback(PyObject* bound, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* func = PyTuple_GET_ITEM(bound, 0);
     PyObject* result = PyObject_Vectorcall(func, args, size_t(nargs), nullptr);
+    // the host crashes on a tuple or list result with an item it cannot convert
+    if (result && (PyTuple_Check(result) || PyList_Check(result)) &&
+        !tessel::host_can_nest(result))
+        Py_CLEAR(result);
     if (result) return result;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

@@ -2,6 +2,7 @@
 // conversions, host calls through the interpreter's `tk`, and Python's super/with rules.
 #pragma once
 
+#include "host/nested_values.hpp"
 #include "host/scriptify_api.hpp"
 #include "namespace_parts.hpp"
 
@@ -260,6 +261,7 @@ inline nb::object app_of(nb::handle self) {
 
 /// A list call: the host's `call` given one tuple of words.
 inline nb::object list_call(nb::handle app, nb::handle words) {
+    if (!tessel::host_can_take_words(words.ptr())) throw nb::python_error();
     return call_method(app, names().call, {words});
 }
 

@@ -101,9 +101,15 @@ nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs
     Attributes attrs(self);
     nb::object app = app_of_interpreter(attrs[names().tcl]);
     nb::object name = attrs[names().var_name];
-    if (array_index.is_none()) return call_method(app, names().setvar, {name, tclobj(value)});
+    if (array_index.is_none()) {
+        nb::object ready = tclobj(value);
+        if (!tessel::host_can_take_value(ready.ptr())) throw nb::python_error();
+        return call_method(app, names().setvar, {name, ready});
+    }
     nb::object index = scriptify(array_index);
-    return call_method(app, names().setvar, {name, index, tclobj(value)});
+    nb::object ready = tclobj(value);
+    if (!tessel::host_can_take_value(ready.ptr())) throw nb::python_error();
+    return call_method(app, names().setvar, {name, index, ready});
 }
 
 void variable_unset(nb::handle self, nb::handle array_index, nb::handle nocomplain) {
