@@ -207,3 +207,22 @@ def test_quick_call_reads_history_and_host_as_attributes_do():
     plain.history = Recorder()
     plain.dial.set("y", "a b")
     assert recorded[-1] == ["set", "y", "a b"]
+
+
+@pytest.mark.parametrize("value", ["1", "2.5", "yes", "abc", "{a 1}", ""])
+def test_casts_agree_from_a_thread_that_does_not_own_the_interpreter(pair, value):
+    import threading
+
+    fast, general = pair
+    seen = {}
+
+    def run():
+        for side, interp in (("fast", fast), ("general", general)):
+            seen[side] = outcome(interp.cast_any, value)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    assert seen["fast"] == seen["general"]
+    if value in ("yes", "abc", "{a 1}"):
+        assert seen["fast"][1] is RuntimeError

@@ -216,6 +216,22 @@ Reading read_boolean(const char* utf8, nb::object* result) {
     return Reading::yes;
 }
 
+/// The boolean cast's own first step, the reset of the interpreter's result, then the boolean
+/// reading of `utf8`. Its TypeError or ValueError is the cast's (a no); other errors propagate.
+Reading reset_then_read_boolean(nb::handle self, const char* utf8, nb::object* result) {
+    PyObject* arg = self.ptr();
+    PyObject* done = PyObject_Vectorcall(names().reset_result.ptr(), &arg, 1, nullptr);
+    if (!done) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return Reading::no;
+        }
+        throw nb::python_error();
+    }
+    Py_DECREF(done);
+    return read_boolean(utf8, result);
+}
+
 nb::object cast_int(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
@@ -330,11 +346,16 @@ nb::object cast_any(nb::handle self, nb::handle value) {
     if (PyUnicode_CheckExact(text.ptr()) && fast_readings_apply(self.ptr()))
         utf8 = plain_utf8(text.ptr());
     // With the fast readings, a "no" is the ValueError the cast would raise and swallow here.
-    Reading (*const readers[])(const char*, nb::object*) = {&read_int, &read_double, &read_boolean};
+    // The boolean cast first resets the interpreter's result, which is also where a call from
+    // a thread that does not own the interpreter is refused: that step is always taken.
     int step = 0;
     for (nb::handle cast : {n.cast_int, n.cast_double, n.cast_boolean}) {
         nb::object result;
-        Reading reading = utf8 ? readers[step++](utf8, &result) : Reading::undecided;
+        Reading reading = Reading::undecided;
+        if (utf8 && step == 0) reading = read_int(utf8, &result);
+        if (utf8 && step == 1) reading = read_double(utf8, &result);
+        if (utf8 && step == 2) reading = reset_then_read_boolean(self, utf8, &result);
+        ++step;
         if (reading == Reading::yes) return result;
         if (reading == Reading::no) continue;
         result = try_cast(self, cast, text);
