@@ -226,3 +226,30 @@ def test_casts_agree_from_a_thread_that_does_not_own_the_interpreter(pair, value
     assert seen["fast"] == seen["general"]
     if value in ("yes", "abc", "{a 1}"):
         assert seen["fast"][1] is RuntimeError
+
+
+# ---- list rendering: copied elements and quoted ones side by side ---------------------------
+
+ELEMENT = st.one_of(
+    st.sampled_from(["", "{", "}", "{a}", "a b", "a\\", "\\n", "[x]", "$v", "\"q\"", "#h",
+                     "é", "日本", "\U0001f600", "x\ty", "{a", "a}", "\\{"]),
+    st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=8),
+    st.text(alphabet="ab{}[]$; \\\"\n\té日", max_size=6),
+)
+
+
+@pytest.fixture(scope="module")
+def plain_tcl():
+    return tkinter.Tcl().tk
+
+
+@settings(max_examples=200, deadline=None)
+@given(items=st.lists(ELEMENT, max_size=12))
+def test_rendered_list_joins_its_elements_and_reads_back(plain_tcl, items):
+    from tessel.tcl.scriptify import scriptify
+
+    text = scriptify(items)
+    # each element is written alike alone (where the text is as wide as the element) and among
+    # others (where wider elements widen the whole text)
+    assert text == " ".join(scriptify([item]) for item in items)
+    assert plain_tcl.splitlist(text) == tuple(items)

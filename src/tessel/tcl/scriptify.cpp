@@ -6,6 +6,7 @@
 #include "host/stack_room.hpp"
 #include "host/tcl_text.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace nb = nanobind;
@@ -70,6 +71,17 @@ struct ElementScan {
 /// a newline, before a brace, or at the end cannot live inside braces, since
 /// Tcl's list parser skips the character after it: such elements take
 /// backslash quoting.
+/// The characters that quoting looks at, all below 128; every other one is copied as it is.
+struct SpecialCharacters {
+    bool table[128] = {};
+    constexpr SpecialCharacters() {
+        for (char c : {'{', '}', '[', ']', '$', ';', ' ', '\f', '\n', '\r', '\t', '\v', '\\', '"'})
+            table[static_cast<unsigned char>(c)] = true;
+    }
+    bool operator()(Py_UCS4 c) const { return c < 128 && table[c]; }
+};
+constexpr SpecialCharacters is_special;
+
 template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) {
     ElementScan scan;
     long nesting = 0;
@@ -77,6 +89,8 @@ template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) 
         scan.flags |= USE_BRACES;
     for (Py_ssize_t p = 0; p < length; ++p) {
         Py_UCS4 c = s[p];
+        if (!is_special(c))
+            continue;
         switch (c) {
         case '{':
             ++nesting;
@@ -234,23 +248,65 @@ bool leading_brace(PyObject* text) {
     return PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) == '{';
 }
 
-/// Quotes every element (all `str`) with its flags and joins them with single spaces.
+/// How one element is written: its flags and the length of its quoted form.
+struct Quoting {
+    Py_ssize_t quoted;
+    unsigned flags;
+};
+
+Quoting quoting_of(PyObject* text, const ElementScan& scan, unsigned flags) {
+    return {quoted_length(scan, flags, PyUnicode_GET_LENGTH(text), leading_brace(text)), flags};
+}
+
+/// Copies `length` characters unchanged; returns the end of what was written.
+template <typename In, typename Out>
+Out* copy_text(const In* s, Py_ssize_t length, Out* dst) {
+    if constexpr (sizeof(In) == sizeof(Out)) {
+        std::memcpy(dst, s, size_t(length) * sizeof(Out));
+        return dst + length;
+    } else {
+        for (Py_ssize_t i = 0; i < length; ++i)
+            *dst++ = static_cast<Out>(s[i]);
+        return dst;
+    }
+}
+
+/// Writes the quoted form of `text`. An element that is not braced and whose quoted form is
+/// as long as itself has nothing escaped: it is copied as it stands.
+template <typename Out> Out* write_element(PyObject* text, const Quoting& q, Out* dst) {
+    TextView v(text);
+    bool verbatim = v.length > 0 && q.quoted == v.length && !braced(q.flags);
+    switch (v.kind) {
+    case PyUnicode_1BYTE_KIND: {
+        auto s = static_cast<const Py_UCS1*>(v.data);
+        return verbatim ? copy_text(s, v.length, dst) : convert_element(s, v.length, q.flags, dst);
+    }
+    case PyUnicode_2BYTE_KIND: {
+        auto s = static_cast<const Py_UCS2*>(v.data);
+        return verbatim ? copy_text(s, v.length, dst) : convert_element(s, v.length, q.flags, dst);
+    }
+    default: {
+        auto s = static_cast<const Py_UCS4*>(v.data);
+        return verbatim ? copy_text(s, v.length, dst) : convert_element(s, v.length, q.flags, dst);
+    }
+    }
+}
+
+/// Quotes every element (all `str`) as its record says and joins them with single spaces.
 nb::object join_quoted(const std::vector<nb::object>& elements,
-                       const std::vector<ElementScan>& scans) {
+                       const std::vector<Quoting>& quotings) {
     Py_ssize_t total = elements.empty() ? 0 : Py_ssize_t(elements.size()) - 1;
     Py_UCS4 max_char = 127;
     for (size_t i = 0; i < elements.size(); ++i) {
-        PyObject* text = elements[i].ptr();
-        total += quoted_length(scans[i], scans[i].flags, PyUnicode_GET_LENGTH(text),
-                               leading_brace(text));
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(text));
+        total += quotings[i].quoted;
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(elements[i].ptr()));
     }
     nb::object result = check(PyUnicode_New(total, max_char));
     auto write_all = [&](auto* dst) {
         for (size_t i = 0; i < elements.size(); ++i) {
             if (i)
                 *dst++ = ' ';
-            dst = convert_text(elements[i].ptr(), scans[i].flags, dst);
+            dst = write_element(elements[i].ptr(), quotings[i], dst);
         }
     };
     void* data = PyUnicode_DATA(result.ptr());
@@ -280,34 +336,37 @@ nb::object element_text(nb::handle obj) {
     return text;
 }
 
-/// The Tcl list string of an iterable: every element converted, then scanned,
-/// then quoted, then joined.
+/// The Tcl list string of an iterable: every element converted and scanned (while it is at
+/// hand), then quoted and joined.
 nb::object render_list(nb::handle list_obj) {
     std::vector<nb::object> elements;
+    std::vector<Quoting> quotings;
     PyObject* obj = list_obj.ptr();
+    auto add = [&](nb::object text) {
+        ElementScan scan = scan_text(text.ptr());
+        quotings.push_back(quoting_of(text.ptr(), scan, scan.flags));
+        elements.push_back(std::move(text));
+    };
     {
         RecursionGuard guard;
         if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
             Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
             elements.reserve(n);
+            quotings.reserve(n);
             // A list may change under a hook: index it afresh each time.
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
                 nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(obj, i));
-                elements.push_back(element_text(item));
+                add(element_text(item));
             }
         } else {
             nb::object iterator = check(PyObject_GetIter(obj));
             while (PyObject* item = PyIter_Next(iterator.ptr()))
-                elements.push_back(element_text(nb::steal(item)));
+                add(element_text(nb::steal(item)));
             if (PyErr_Occurred())
                 throw nb::python_error();
         }
     }
-    std::vector<ElementScan> scans;
-    scans.reserve(elements.size());
-    for (const nb::object& text : elements)
-        scans.push_back(scan_text(text.ptr()));
-    return join_quoted(elements, scans);
+    return join_quoted(elements, quotings);
 }
 
 /// Calls the function now stored under `name` in the module, or `own` directly
@@ -473,9 +532,8 @@ nb::object convert_element_py(nb::handle src, nb::handle flags) {
     if (!braced(bits) && leading_brace(text.ptr()))
         flags.attr(n.add)(n.braces_unmatched);
     std::vector<nb::object> elements{text};
-    std::vector<ElementScan> scans{scan_text(text.ptr())};
-    scans[0].flags = bits;
-    return join_quoted(elements, scans);
+    std::vector<Quoting> quotings{quoting_of(text.ptr(), scan_text(text.ptr()), bits)};
+    return join_quoted(elements, quotings);
 }
 
 // C entry points for the other modules: new reference, or null with an error set.
