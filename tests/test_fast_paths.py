@@ -253,3 +253,36 @@ def test_rendered_list_joins_its_elements_and_reads_back(plain_tcl, items):
     # others (where wider elements widen the whole text)
     assert text == " ".join(scriptify([item]) for item in items)
     assert plain_tcl.splitlist(text) == tuple(items)
+
+
+# ---- eval records through the history's append as attribute lookup finds it -----------------
+
+
+def test_eval_uses_an_append_put_on_the_history_instance():
+    interp = Interpreter()
+    interp.history.enable()
+    seen = []
+    interp.eval("set a 1")
+    interp.history.append = seen.append
+    interp.eval("set b 2")
+    del interp.history.append
+    interp.eval("set c 3")
+    assert seen == ["set b 2"]
+    assert [e.api for e in interp.history.__history__][-2:] == ["set a 1", "set c 3"]
+
+
+def test_eval_uses_the_attribute_lookup_of_a_history_subclass():
+    from tessel.tcl.history import History
+
+    seen = []
+
+    class Watched(History):
+        def __getattribute__(self, name):
+            if name == "append":
+                return seen.append
+            return super().__getattribute__(name)
+
+    interp = Interpreter()
+    interp.history = Watched()
+    interp.eval("set d 4")
+    assert seen == ["set d 4"]
