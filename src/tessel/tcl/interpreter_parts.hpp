@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/pyclass.hpp"
+#include "host/pycall.hpp"
 #include "host/scriptify_api.hpp"
 
 #include <initializer_list>
@@ -39,41 +40,11 @@ struct Names {
 
 Names& names();
 
-inline nb::object check(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-inline bool truth(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-inline nb::object get_attr(nb::handle obj, nb::handle name) {
-    return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
-/// `obj.name(*args)` without building a bound method.
-inline nb::object call_method(nb::handle obj, nb::handle name,
-                              std::initializer_list<nb::handle> args = {}) {
-    PyObject* stack[8] = {obj.ptr()};
-    size_t n = 1;
-    for (nb::handle arg : args)
-        stack[n++] = arg.ptr();
-    return check(
-        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-/// `fn(*args)` through vectorcall.
-inline nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {}) {
-    PyObject* stack[9] = {nullptr};
-    size_t n = 0;
-    for (nb::handle arg : args)
-        stack[1 + n++] = arg.ptr();
-    return check(
-        PyObject_Vectorcall(fn.ptr(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
+using tessel::call;
+using tessel::call_method;
+using tessel::check;
+using tessel::get_attr;
+using tessel::truth;
 
 /// A module-level name, read at call time so that callers may replace it.
 nb::object module_global(nb::handle name);

@@ -65,39 +65,14 @@ Originals& originals() {
     return o;
 }
 
-nb::object check(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-bool truth(nb::handle obj) {
-    int t = PyObject_IsTrue(obj.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
-nb::object get_attr(nb::handle obj, nb::handle name) {
-    return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
+using tessel::call_method;
+using tessel::check;
+using tessel::get_attr;
+using tessel::kMaxCallArgs;
+using tessel::truth;
 
 void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-/// Room for the arguments of the calls below; every call site passes at most three.
-constexpr size_t kMaxCallArgs = 7;
-
-/// `obj.name(*args)`, looked up on the object as Python does, without a bound method.
-nb::object call_method(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args) {
-    static_assert(kMaxCallArgs + 1 == 8);
-    if (args.size() > kMaxCallArgs) throw std::length_error("too many call arguments");
-    PyObject* stack[8];
-    size_t n = 0;
-    stack[n++] = obj.ptr();
-    for (nb::handle a : args)
-        stack[n++] = a.ptr();
-    return check(
-        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 /// `obj.name(*args, kw1=v1, ...)`: the last `kwnames` size items of `args` are keywords.

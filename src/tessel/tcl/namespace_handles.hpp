@@ -112,17 +112,9 @@ inline Names& names() {
     return n;
 }
 
-/// Takes ownership of a new reference, raising the pending Python error for null.
-inline nb::object check(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-inline bool truth(nb::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
+using tessel::call_method;
+using tessel::check;
+using tessel::truth;
 
 inline nb::object scriptify(nb::handle value) {
     return check(names().api->scriptify(value.ptr()));
@@ -198,22 +190,6 @@ class Attributes {
 /// One instance attribute of a handle (see Attributes).
 inline nb::object attr_of(nb::handle self, nb::handle name) {
     return Attributes(self)[name];
-}
-
-/// `obj.name(*args)` without a bound-method object where Python allows it.
-inline nb::object call_method(nb::handle obj, nb::handle name,
-                              std::initializer_list<nb::handle> args = {}) {
-    PyObject* stack[8];
-    if (args.size() >= std::size(stack)) {
-        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
-        throw nb::python_error();
-    }
-    size_t n = 0;
-    stack[n++] = obj.ptr();
-    for (nb::handle a : args)
-        stack[n++] = a.ptr();
-    return check(
-        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 /// A tuple of the given items (new references taken).

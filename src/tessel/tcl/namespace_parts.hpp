@@ -2,6 +2,7 @@
 // namespace.cpp owns the module and TclNamespace; the handle classes live in their own files.
 #pragma once
 
+#include "host/pycall.hpp"
 #include "host/pyclass.hpp"
 
 #include <string>
