@@ -28,9 +28,9 @@ MODULES = [
 
 
 def load_signature_checker():
-    spec = importlib.util.spec_from_file_location("stub_signatures", TOOLS / "stub_signatures.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("stub_signatures", TOOLS / "stub_signatures.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
@@ -48,8 +48,8 @@ def test_every_module_ships_a_stub_and_the_typed_marker():
     for package in (tessel, tessel.tcl):
         assert (Path(package.__path__[0]) / "py.typed").exists()
     for name in MODULES:
-        spec = importlib.util.find_spec(name)
-        origin = Path(spec.origin)
+        found = importlib.util.find_spec(name)
+        origin = Path(found.origin)
         stem = "__init__" if origin.name.startswith("__init__.") else name.rsplit(".", 1)[-1]
         assert (origin.parent / f"{stem}.pyi").exists(), name
 

@@ -577,8 +577,8 @@ PyType_Spec dial_spec = {"tessel.tcl.dial.Dial", sizeof(DialObject), 0, kTypeFla
 PyType_Spec code_spec = {"tessel.tcl.dial.Dial_Code", sizeof(CodeObject), 0,
                          kTypeFlags | Py_TPFLAGS_HAVE_VECTORCALL, code_slots};
 
-nb::object make_type(nb::module_& m, PyType_Spec& spec) {
-    PyObject* type = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
+nb::object make_type(nb::module_& m, PyType_Spec& type_spec) {
+    PyObject* type = PyType_FromModuleAndSpec(m.ptr(), &type_spec, nullptr);
     if (!type) throw nb::python_error();
     return nb::steal(type);
 }
