@@ -24,7 +24,6 @@ bench-quick: setup
 	.venv/bin/python bench/run.py --quick
 
 check-stubs: setup
-	.venv/bin/python -m pip install -q mypy
 	tools/check-stubs .venv/bin/python
 
 check-docs: setup
