@@ -480,8 +480,11 @@ nb::object tclobj(nb::handle handle) {
     }
     if (obj == Py_None)
         return nb::borrow(n.empty);
+    // The builtin containers and numbers are never Tcl objects: only other types need the
+    // (costly) instance test.
     if (PyBytes_Check(obj) || PyBool_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj) ||
-        is_instance(handle, n.tcl_obj_type))
+        Py_TYPE(obj) == (PyTypeObject*)n.tcl_obj_type.ptr() ||
+        (!hookless(obj) && is_instance(handle, n.tcl_obj_type)))
         return nb::borrow(handle);
     if (PyLong_CheckExact(obj)) {
         int overflow = 0;
