@@ -35,8 +35,7 @@ Names& names() {
 /// Guards one level of recursion into a nested level.
 struct RecursionGuard {
     explicit RecursionGuard(const char* where) {
-        if (!tessel::enough_stack(where) || Py_EnterRecursiveCall(where))
-            throw nb::python_error();
+        if (!tessel::enough_stack(where) || Py_EnterRecursiveCall(where)) throw nb::python_error();
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
@@ -373,21 +372,16 @@ void update_from(PyObject* self, PyObject* other) {
         update_from_dict(self, other);
         return;
     }
+    // A mapping gives its keys by iteration, anything else with keys() by that method;
+    // the values come by subscription either way.
+    nb::object keys;
     if (check_int(PyObject_IsInstance(other, n.mapping.ptr()))) {
-        nb::object iterator = check(PyObject_GetIter(other));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            nb::object key = nb::steal(raw);
-            nb::object value = check(PyObject_GetItem(other, key.ptr()));
-            assign(self, key.ptr(), value.ptr());
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
-        return;
+        keys = nb::borrow(other);
+    } else if (PyObject* method = PyObject_GetAttr(other, n.keys.ptr())) {
+        keys = check(PyObject_CallNoArgs(nb::steal(method).ptr()));
     }
-    PyObject* keys = PyObject_GetAttr(other, n.keys.ptr());
-    if (keys) {
-        nb::object method = nb::steal(keys);
-        nb::object listed = check(PyObject_CallNoArgs(method.ptr()));
-        nb::object iterator = check(PyObject_GetIter(listed.ptr()));
+    if (keys.is_valid()) {
+        nb::object iterator = check(PyObject_GetIter(keys.ptr()));
         while (PyObject* raw = PyIter_Next(iterator.ptr())) {
             nb::object key = nb::steal(raw);
             nb::object value = check(PyObject_GetItem(other, key.ptr()));
