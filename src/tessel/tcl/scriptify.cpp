@@ -292,21 +292,60 @@ template <typename Out> Out* write_element(PyObject* text, const Quoting& q, Out
     }
 }
 
+/// One element of a list being rendered: its Tcl text and how it is written.
+struct RenderedElement {
+    nb::object text;
+    Quoting quoting;
+};
+
+/// The elements of one list being rendered. Short lists, the common case of nested data
+/// (keyed-list fields are pairs), stay in place; longer ones move to the heap.
+class RenderedElements {
+  public:
+    void reserve(size_t count) {
+        if (count > kInPlace)
+            heap_.reserve(count);
+    }
+    void push(nb::object text, Quoting quoting) {
+        if (size_ < kInPlace && heap_.empty()) {
+            in_place_[size_++] = {std::move(text), quoting};
+            return;
+        }
+        if (heap_.empty()) {
+            heap_.reserve(2 * kInPlace);
+            for (auto& element : in_place_)
+                heap_.push_back(std::move(element));
+        }
+        heap_.push_back({std::move(text), quoting});
+        ++size_;
+    }
+    size_t size() const { return size_; }
+    const RenderedElement& operator[](size_t i) const {
+        return heap_.empty() ? in_place_[i] : heap_[i];
+    }
+
+  private:
+    static constexpr size_t kInPlace = 8;
+    RenderedElement in_place_[kInPlace];
+    std::vector<RenderedElement> heap_;
+    size_t size_ = 0;
+};
+
 /// Quotes every element (all `str`) as its record says and joins them with single spaces.
-nb::object join_quoted(const std::vector<nb::object>& elements,
-                       const std::vector<Quoting>& quotings) {
-    Py_ssize_t total = elements.empty() ? 0 : Py_ssize_t(elements.size()) - 1;
+nb::object join_quoted(const RenderedElements& elements) {
+    size_t count = elements.size();
+    Py_ssize_t total = count == 0 ? 0 : Py_ssize_t(count) - 1;
     Py_UCS4 max_char = 127;
-    for (size_t i = 0; i < elements.size(); ++i) {
-        total += quotings[i].quoted;
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(elements[i].ptr()));
+    for (size_t i = 0; i < count; ++i) {
+        total += elements[i].quoting.quoted;
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(elements[i].text.ptr()));
     }
     nb::object result = check(PyUnicode_New(total, max_char));
     auto write_all = [&](auto* dst) {
-        for (size_t i = 0; i < elements.size(); ++i) {
+        for (size_t i = 0; i < count; ++i) {
             if (i)
                 *dst++ = ' ';
-            dst = write_element(elements[i].ptr(), quotings[i], dst);
+            dst = write_element(elements[i].text.ptr(), elements[i].quoting, dst);
         }
     };
     void* data = PyUnicode_DATA(result.ptr());
@@ -339,20 +378,18 @@ nb::object element_text(nb::handle obj) {
 /// The Tcl list string of an iterable: every element converted and scanned (while it is at
 /// hand), then quoted and joined.
 nb::object render_list(nb::handle list_obj) {
-    std::vector<nb::object> elements;
-    std::vector<Quoting> quotings;
+    RenderedElements elements;
     PyObject* obj = list_obj.ptr();
     auto add = [&](nb::object text) {
         ElementScan scan = scan_text(text.ptr());
-        quotings.push_back(quoting_of(text.ptr(), scan, scan.flags));
-        elements.push_back(std::move(text));
+        Quoting quoting = quoting_of(text.ptr(), scan, scan.flags);
+        elements.push(std::move(text), quoting);
     };
     {
         RecursionGuard guard;
         if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
             Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-            elements.reserve(n);
-            quotings.reserve(n);
+            elements.reserve(size_t(n));
             // A list may change under a hook: index it afresh each time.
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
                 nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(obj, i));
@@ -366,7 +403,7 @@ nb::object render_list(nb::handle list_obj) {
                 throw nb::python_error();
         }
     }
-    return join_quoted(elements, quotings);
+    return join_quoted(elements);
 }
 
 /// Calls the function now stored under `name` in the module, or `own` directly
@@ -534,9 +571,10 @@ nb::object convert_element_py(nb::handle src, nb::handle flags) {
                     (contains(flags, n.braces_unmatched) ? BRACES_UNMATCHED : 0);
     if (!braced(bits) && leading_brace(text.ptr()))
         flags.attr(n.add)(n.braces_unmatched);
-    std::vector<nb::object> elements{text};
-    std::vector<Quoting> quotings{quoting_of(text.ptr(), scan_text(text.ptr()), bits)};
-    return join_quoted(elements, quotings);
+    RenderedElements elements;
+    Quoting quoting = quoting_of(text.ptr(), scan_text(text.ptr()), bits);
+    elements.push(std::move(text), quoting);
+    return join_quoted(elements);
 }
 
 // C entry points for the other modules: new reference, or null with an error set.
