@@ -2,8 +2,8 @@
 // Cached imports and interned names, small call helpers, and the casts the core calls directly.
 #pragma once
 
-#include "host/pyclass.hpp"
 #include "host/pycall.hpp"
+#include "host/pyclass.hpp"
 #include "host/scriptify_api.hpp"
 
 #include <initializer_list>

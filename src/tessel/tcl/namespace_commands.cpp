@@ -419,8 +419,7 @@ PyObject* run_callback(PyObject* bound, PyObject* const* args, Py_ssize_t nargs)
     PyObject* func = PyTuple_GET_ITEM(bound, 0);
     PyObject* result = PyObject_Vectorcall(func, args, size_t(nargs), nullptr);
     // the host crashes on a tuple or list result with an item it cannot convert
-    if (result && (PyTuple_Check(result) || PyList_Check(result)) &&
-        !tessel::host_can_nest(result))
+    if (result && (PyTuple_Check(result) || PyList_Check(result)) && !tessel::host_can_nest(result))
         Py_CLEAR(result);
     if (result) return result;
     PyObject *type, *value, *traceback;

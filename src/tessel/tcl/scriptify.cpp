@@ -47,15 +47,13 @@ struct RecursionGuard {
 };
 
 nb::object check(PyObject* result) {
-    if (!result)
-        throw nb::python_error();
+    if (!result) throw nb::python_error();
     return nb::steal(result);
 }
 
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0)
-        throw nb::python_error();
+    if (r < 0) throw nb::python_error();
     return r == 1;
 }
 
@@ -85,12 +83,10 @@ constexpr SpecialCharacters is_special;
 template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) {
     ElementScan scan;
     long nesting = 0;
-    if (length == 0 || s[0] == '{' || s[0] == '"')
-        scan.flags |= USE_BRACES;
+    if (length == 0 || s[0] == '{' || s[0] == '"') scan.flags |= USE_BRACES;
     for (Py_ssize_t p = 0; p < length; ++p) {
         Py_UCS4 c = s[p];
-        if (!is_special(c))
-            continue;
+        if (!is_special(c)) continue;
         switch (c) {
         case '{':
             ++nesting;
@@ -98,8 +94,7 @@ template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) 
             break;
         case '}':
             ++scan.braces;
-            if (--nesting < 0)
-                scan.flags |= kBackslashOnly;
+            if (--nesting < 0) scan.flags |= kBackslashOnly;
             break;
         case '[':
         case '$':
@@ -133,8 +128,7 @@ template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) 
             break;
         }
     }
-    if (nesting != 0)
-        scan.flags = kBackslashOnly;
+    if (nesting != 0) scan.flags = kBackslashOnly;
     return scan;
 }
 
@@ -150,15 +144,15 @@ ElementScan scan_text(PyObject* text) {
     }
 }
 
-bool braced(unsigned flags) { return (flags & USE_BRACES) && !(flags & DONT_USE_BRACES); }
+bool braced(unsigned flags) {
+    return (flags & USE_BRACES) && !(flags & DONT_USE_BRACES);
+}
 
 /// Length of the quoted form of an element of `length` characters.
 Py_ssize_t quoted_length(const ElementScan& scan, unsigned flags, Py_ssize_t length,
                          bool leading_brace) {
-    if (length == 0)
-        return 2;
-    if (braced(flags))
-        return length + 2;
+    if (length == 0) return 2;
+    if (braced(flags)) return length + 2;
     bool unmatched = (flags & BRACES_UNMATCHED) || leading_brace;
     return length + scan.specials + scan.controls + (unmatched ? scan.braces : 0);
 }
@@ -201,8 +195,7 @@ Out* convert_element(const In* s, Py_ssize_t length, unsigned flags, Out* dst) {
             break;
         case '{':
         case '}':
-            if (flags & BRACES_UNMATCHED)
-                *dst++ = '\\';
+            if (flags & BRACES_UNMATCHED) *dst++ = '\\';
             *dst++ = static_cast<Out>(c);
             break;
         case '\f':
@@ -259,8 +252,7 @@ Quoting quoting_of(PyObject* text, const ElementScan& scan, unsigned flags) {
 }
 
 /// Copies `length` characters unchanged; returns the end of what was written.
-template <typename In, typename Out>
-Out* copy_text(const In* s, Py_ssize_t length, Out* dst) {
+template <typename In, typename Out> Out* copy_text(const In* s, Py_ssize_t length, Out* dst) {
     if constexpr (sizeof(In) == sizeof(Out)) {
         std::memcpy(dst, s, size_t(length) * sizeof(Out));
         return dst + length;
@@ -303,8 +295,7 @@ struct RenderedElement {
 class RenderedElements {
   public:
     void reserve(size_t count) {
-        if (count > kInPlace)
-            heap_.reserve(count);
+        if (count > kInPlace) heap_.reserve(count);
     }
     void push(nb::object text, Quoting quoting) {
         if (size_ < kInPlace && heap_.empty()) {
@@ -343,8 +334,7 @@ nb::object join_quoted(const RenderedElements& elements) {
     nb::object result = check(PyUnicode_New(total, max_char));
     auto write_all = [&](auto* dst) {
         for (size_t i = 0; i < count; ++i) {
-            if (i)
-                *dst++ = ' ';
+            if (i) *dst++ = ' ';
             dst = write_element(elements[i].text.ptr(), elements[i].quoting, dst);
         }
     };
@@ -368,8 +358,7 @@ nb::object scriptify(nb::handle obj);
 /// hook may return anything), so that it can be scanned character by character.
 nb::object element_text(nb::handle obj) {
     nb::object text = scriptify(obj);
-    if (!PyUnicode_Check(text.ptr()))
-        text = scriptify(text);
+    if (!PyUnicode_Check(text.ptr())) text = scriptify(text);
     if (!PyUnicode_Check(text.ptr()))
         throw nb::type_error("a list element's Tcl text must be a str");
     return text;
@@ -399,8 +388,7 @@ nb::object render_list(nb::handle list_obj) {
             nb::object iterator = check(PyObject_GetIter(obj));
             while (PyObject* item = PyIter_Next(iterator.ptr()))
                 add(element_text(nb::steal(item)));
-            if (PyErr_Occurred())
-                throw nb::python_error();
+            if (PyErr_Occurred()) throw nb::python_error();
         }
     }
     return join_quoted(elements);
@@ -412,13 +400,11 @@ nb::object call_module_function(nb::handle name, nb::handle own, nb::handle arg,
                                 nb::object (*direct)(nb::handle)) {
     PyObject* current = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
     if (!current) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        if (PyErr_Occurred()) throw nb::python_error();
         PyErr_SetObject(PyExc_NameError, name.ptr());
         throw nb::python_error();
     }
-    if (current == own.ptr())
-        return direct(arg);
+    if (current == own.ptr()) return direct(arg);
     return check(PyObject_CallOneArg(current, arg.ptr()));
 }
 
@@ -433,8 +419,7 @@ nb::list mapping_pairs(nb::handle mapping) {
         pairs.append(key);
         pairs.append(value);
     }
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    if (PyErr_Occurred()) throw nb::python_error();
     return pairs;
 }
 
@@ -447,22 +432,22 @@ nb::object scriptify_from_mapping(nb::handle obj) {
                                 &scriptify_from_sequence);
 }
 
-nb::object scriptify_from_sequence(nb::handle obj) { return render_list(obj); }
+nb::object scriptify_from_sequence(nb::handle obj) {
+    return render_list(obj);
+}
 
 /// Builtin types that cannot carry conversion hooks.
 bool hookless(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-           t == &PyBool_Type || obj == Py_None || t == &PyList_Type || t == &PyTuple_Type ||
-           t == &PyDict_Type || t == &PyBytes_Type || t == &PySet_Type ||
-           t == &PyFrozenSet_Type;
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           obj == Py_None || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type ||
+           t == &PyBytes_Type || t == &PySet_Type || t == &PyFrozenSet_Type;
 }
 
 nb::object scriptify(nb::handle handle) {
     PyObject* obj = handle.ptr();
     Names& n = names();
-    if (PyUnicode_CheckExact(obj))
-        return nb::borrow(handle);
+    if (PyUnicode_CheckExact(obj)) return nb::borrow(handle);
     if (!hookless(obj)) {
         nb::object hook;
         if (true_attribute(handle, n.scriptify_hook, hook))
@@ -473,12 +458,9 @@ nb::object scriptify(nb::handle handle) {
             return scriptify(value);
         }
     }
-    if (obj == Py_None)
-        return nb::borrow(n.empty);
-    if (PyUnicode_Check(obj))
-        return check(PyObject_Str(obj));
-    if (PyBool_Check(obj))
-        return nb::borrow(obj == Py_True ? n.true_text : n.false_text);
+    if (obj == Py_None) return nb::borrow(n.empty);
+    if (PyUnicode_Check(obj)) return check(PyObject_Str(obj));
+    if (PyBool_Check(obj)) return nb::borrow(obj == Py_True ? n.true_text : n.false_text);
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyAnySet_CheckExact(obj) ||
         PyBytes_CheckExact(obj) ||
         (!PyLong_CheckExact(obj) && !PyFloat_CheckExact(obj) && !PyDict_CheckExact(obj) &&
@@ -500,12 +482,13 @@ nb::object tclobj_from_sequence(nb::handle obj) {
     nb::object iterator = check(PyObject_GetIter(obj.ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr()))
         items.append(tclobj(nb::steal(item)));
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    if (PyErr_Occurred()) throw nb::python_error();
     return check(PyList_AsTuple(items.ptr()));
 }
 
-nb::object tclobj_from_mapping(nb::handle obj) { return tclobj_from_sequence(mapping_pairs(obj)); }
+nb::object tclobj_from_mapping(nb::handle obj) {
+    return tclobj_from_sequence(mapping_pairs(obj));
+}
 
 nb::object tclobj(nb::handle handle) {
     PyObject* obj = handle.ptr();
@@ -515,8 +498,7 @@ nb::object tclobj(nb::handle handle) {
         if (true_attribute(handle, n.tclobj_hook, hook))
             return check(PyObject_CallNoArgs(hook.ptr()));
     }
-    if (obj == Py_None)
-        return nb::borrow(n.empty);
+    if (obj == Py_None) return nb::borrow(n.empty);
     // The builtin containers and numbers are never Tcl objects: only other types need the
     // (costly) instance test.
     if (PyBytes_Check(obj) || PyBool_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj) ||
@@ -526,8 +508,7 @@ nb::object tclobj(nb::handle handle) {
     if (PyLong_CheckExact(obj)) {
         int overflow = 0;
         PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (!overflow)
-            return nb::borrow(handle);
+        if (!overflow) return nb::borrow(handle);
     }
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyAnySet_CheckExact(obj) ||
         (!PyLong_Check(obj) && !PyDict_CheckExact(obj) &&
@@ -541,19 +522,15 @@ nb::object tclobj(nb::handle handle) {
 nb::object flag_set(unsigned flags) {
     Names& n = names();
     nb::object result = check(PySet_New(nullptr));
-    if (flags & USE_BRACES)
-        PySet_Add(result.ptr(), n.use_braces.ptr());
-    if (flags & DONT_USE_BRACES)
-        PySet_Add(result.ptr(), n.dont_use_braces.ptr());
-    if (flags & BRACES_UNMATCHED)
-        PySet_Add(result.ptr(), n.braces_unmatched.ptr());
+    if (flags & USE_BRACES) PySet_Add(result.ptr(), n.use_braces.ptr());
+    if (flags & DONT_USE_BRACES) PySet_Add(result.ptr(), n.dont_use_braces.ptr());
+    if (flags & BRACES_UNMATCHED) PySet_Add(result.ptr(), n.braces_unmatched.ptr());
     return result;
 }
 
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        throw nb::python_error();
+    if (r < 0) throw nb::python_error();
     return r == 1;
 }
 
@@ -569,8 +546,7 @@ nb::object convert_element_py(nb::handle src, nb::handle flags) {
     unsigned bits = (contains(flags, n.use_braces) ? USE_BRACES : 0) |
                     (contains(flags, n.dont_use_braces) ? DONT_USE_BRACES : 0) |
                     (contains(flags, n.braces_unmatched) ? BRACES_UNMATCHED : 0);
-    if (!braced(bits) && leading_brace(text.ptr()))
-        flags.attr(n.add)(n.braces_unmatched);
+    if (!braced(bits) && leading_brace(text.ptr())) flags.attr(n.add)(n.braces_unmatched);
     RenderedElements elements;
     Quoting quoting = quoting_of(text.ptr(), scan_text(text.ptr()), bits);
     elements.push(std::move(text), quoting);
@@ -645,8 +621,7 @@ NB_MODULE(scriptify, m) {
     try {
         max_size = sys.attr("maxsize");
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_AttributeError))
-            throw;
+        if (!e.matches(PyExc_AttributeError)) throw;
         max_size = sys.attr("maxint");
     }
     m.attr("_sysmaxsize") = max_size;
@@ -666,6 +641,6 @@ NB_MODULE(scriptify, m) {
     tclobj_fn.attr("from_sequence") = m.attr("_tclobj_from_sequence");
     tclobj_fn.attr("from_mapping") = m.attr("_tclobj_from_mapping");
 
-    m.attr("_C_API") = nb::steal(PyCapsule_New(const_cast<ScriptifyApi*>(&kApi),
-                                               kScriptifyCapsule, nullptr));
+    m.attr("_C_API") =
+        nb::steal(PyCapsule_New(const_cast<ScriptifyApi*>(&kApi), kScriptifyCapsule, nullptr));
 }

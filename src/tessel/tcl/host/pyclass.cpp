@@ -41,15 +41,13 @@ nb::object function_with_attributes(nb::handle fn) {
 bool true_attribute(nb::handle obj, nb::handle name, nb::object& out) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
         return false;
     }
     out = nb::steal(value);
     int truth = PyObject_IsTrue(value);
-    if (truth < 0)
-        throw nb::python_error();
+    if (truth < 0) throw nb::python_error();
     return truth == 1;
 }
 

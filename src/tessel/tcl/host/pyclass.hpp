@@ -21,8 +21,8 @@ class ClassBuilder {
     /// Adds an instance method; the C++ callable takes the instance first.
     template <typename Func, typename... Extra>
     ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, nb::cpp_function(std::forward<Func>(f), nb::name(name),
-                                           nb::is_method(), extra...));
+        return attr(name, nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::is_method(),
+                                           extra...));
     }
 
     /// Adds a static method (wrapped in `staticmethod`).
@@ -52,7 +52,9 @@ class ClassBuilder {
 
 /// Keeps a cached import or interned name for the life of the process: it is
 /// never released, so nothing touches Python while the interpreter shuts down.
-inline nb::handle keep(nb::object obj) { return obj.release(); }
+inline nb::handle keep(nb::object obj) {
+    return obj.release();
+}
 
 /// Wraps a function so that it accepts attributes (`f.from_sequence = ...`):
 /// a `functools.partial` without bound arguments, called as fast as the function.

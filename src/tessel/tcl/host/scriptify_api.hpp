@@ -19,12 +19,10 @@ inline constexpr const char* kScriptifyCapsule = "tessel.tcl.scriptify._C_API";
 /// module is taken from the import system, not by attribute.)
 inline const ScriptifyApi* import_scriptify_api() {
     PyObject* module = PyImport_ImportModule("tessel.tcl.scriptify");
-    if (!module)
-        return nullptr;
+    if (!module) return nullptr;
     PyObject* capsule = PyObject_GetAttrString(module, "_C_API");
     Py_DECREF(module);
-    if (!capsule)
-        return nullptr;
+    if (!capsule) return nullptr;
     void* api = PyCapsule_GetPointer(capsule, kScriptifyCapsule);
     Py_DECREF(capsule);
     return static_cast<const ScriptifyApi*>(api);

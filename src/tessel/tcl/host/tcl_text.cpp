@@ -48,15 +48,14 @@ Py_UCS4 decode_one(const unsigned char* p, size_t& i, size_t size) {
             i += 2;
             return c;
         }
-    } else if ((b & 0xF0) == 0xE0 && continuation(p, i + 1, size) &&
-               continuation(p, i + 2, size)) {
+    } else if ((b & 0xF0) == 0xE0 && continuation(p, i + 1, size) && continuation(p, i + 2, size)) {
         Py_UCS4 c = ((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
         if (c >= 0x800) {
             i += 3;
             return c;
         }
-    } else if ((b & 0xF8) == 0xF0 && continuation(p, i + 1, size) &&
-               continuation(p, i + 2, size) && continuation(p, i + 3, size)) {
+    } else if ((b & 0xF8) == 0xF0 && continuation(p, i + 1, size) && continuation(p, i + 2, size) &&
+               continuation(p, i + 3, size)) {
         Py_UCS4 c = ((b & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) | ((p[i + 2] & 0x3F) << 6) |
                     (p[i + 3] & 0x3F);
         if (c >= 0x10000 && c <= 0x10FFFF) {
@@ -75,8 +74,7 @@ std::string to_tcl_utf8(PyObject* text) {
     std::string out;
     if (view.kind == PyUnicode_1BYTE_KIND && PyUnicode_IS_ASCII(text)) {
         const char* ascii = static_cast<const char*>(view.data);
-        if (!std::memchr(ascii, 0, view.length))
-            return std::string(ascii, view.length);
+        if (!std::memchr(ascii, 0, view.length)) return std::string(ascii, view.length);
     }
     out.reserve(view.length + 8);
     for (Py_ssize_t i = 0; i < view.length; ++i)
@@ -91,8 +89,7 @@ PyObject* from_tcl_utf8(const char* bytes, size_t size) {
         ++ascii;
     if (ascii == size) {
         PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-        if (result)
-            std::memcpy(PyUnicode_DATA(result), bytes, size);
+        if (result) std::memcpy(PyUnicode_DATA(result), bytes, size);
         return result;
     }
     std::vector<Py_UCS4> points(p, p + ascii);
