@@ -264,11 +264,43 @@ def test_disabled_history_records_nothing_but_the_call_runs(tcl):
     assert tcl.tk.getvar("x") == "7"
 
 
-def test_result_goes_through_the_interpreters_cast(tcl, monkeypatch):
-    seen = []
-    monkeypatch.setattr(tcl, "cast_any", lambda value: seen.append(value) or "cast")
-    assert tcl.dial.set("x", "a b") == "cast"
-    assert seen == ["a b"]
+class CastingInterpreter(Interpreter):
+    def cast_any(self, value):
+        return ("subclass", value)
+
+
+class LookupInterpreter(Interpreter):
+    def __getattribute__(self, name):
+        if name == "cast_any":
+            return lambda value: ("getattribute", value)
+        return super().__getattribute__(name)
+
+
+def instance_cast(interp, monkeypatch):
+    monkeypatch.setattr(interp, "cast_any", lambda value: ("instance", value))
+    return interp
+
+
+def class_cast(interp, monkeypatch):
+    monkeypatch.setattr(Interpreter, "cast_any", lambda self, value: ("class", value))
+    return interp
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda monkeypatch: Interpreter(), 7),
+        (lambda monkeypatch: instance_cast(Interpreter(), monkeypatch), ("instance", "7")),
+        (lambda monkeypatch: class_cast(Interpreter(), monkeypatch), ("class", "7")),
+        (lambda monkeypatch: CastingInterpreter(), ("subclass", "7")),
+        (lambda monkeypatch: LookupInterpreter(), ("getattribute", "7")),
+    ],
+    ids=["own", "instance", "class", "subclass", "getattribute"],
+)
+def test_result_goes_through_the_cast_that_lookup_finds(monkeypatch, make, expected):
+    interp = make(monkeypatch)
+    assert interp.dial.set("x", "7") == expected
+    assert interp.dial.set("x", "7") == expected  # and again, once the lookup is known
 
 
 def test_a_proxy_handed_in_is_kept(tcl):

@@ -435,6 +435,28 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name) {
     return PyObject_GetAttr(obj, name);
 }
 
+/// `obj.<name>(arg)`. While the type keeps object's own __getattribute__ and nothing in the
+/// instance dictionary shadows a method descriptor of the type, the descriptor is called with
+/// `obj` as its first argument, as a plain method call would do, without building the bound
+/// method that a type with `__getattr__` would otherwise make on every lookup.
+PyObject* call_method_of(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+        _PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!shadow && PyErr_Occurred()) return nullptr;
+        if (!shadow) {
+            nb::object method = nb::borrow(found); // the call may replace the type's attribute
+            PyObject* args[] = {obj, arg};
+            return PyObject_Vectorcall(method.ptr(), args, 2, nullptr);
+        }
+    }
+    PyObject* args[] = {obj, arg};
+    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 /// Runs the command: records the words in the interpreter's history, calls them through the
 /// host as one list call, turns a Tcl failure into the full error trace, and casts the result
 /// unless `cast_` is false.
@@ -470,9 +492,7 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         if (truth < 0) return nullptr;
         if (!truth) return result.release().ptr();
     }
-    PyObject* cast_args[] = {nullptr, interp.ptr(), result.ptr()};
-    return PyObject_VectorcallMethod(n.cast_any.ptr(), cast_args + 1,
-                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return call_method_of(interp.ptr(), n.cast_any.ptr(), result.ptr());
 }
 
 int code_traverse(PyObject* self, visitproc visit, void* arg) {
