@@ -468,7 +468,8 @@ NB_MODULE(interpreter, m) {
     n.tcl_error = keep(m.attr("TclError"));
     n.tcl_obj_type = keep(m.attr("Tcl_Obj"));
     n.simple_namespace = keep(nb::module_::import_("types").attr("SimpleNamespace"));
-    n.entry_points = keep(nb::module_::import_("importlib.metadata").attr("entry_points"));
+    n.entry_points =
+        keep(nb::module_::import_("tessel.tcl.host.entry_points").attr("entry_points"));
     m.def("iter_entry_points", &iter_entry_points, nb::arg("group").none(),
           nb::arg("name").none() = nb::none(),
           "Entry points of a group in the installed distributions, each offering name, "
