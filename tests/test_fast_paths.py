@@ -286,3 +286,30 @@ def test_eval_uses_the_attribute_lookup_of_a_history_subclass():
     interp.history = Watched()
     interp.eval("set d 4")
     assert seen == ["set d 4"]
+
+
+def test_eval_follows_replaced_history_and_host():
+    from tessel.tcl.history import History
+
+    interp, other = Interpreter(), Interpreter()
+    interp.eval("set x 1")
+    interp.history = History()
+    interp.eval("set x 2")
+    assert [e.api for e in interp.history.__history__] == ["set x 2"]
+
+    interp.tk = other.tk  # the next script runs in the other interpreter
+    interp.eval("set y 3")
+    assert other.tk.getvar("y") == "3"
+
+
+def test_eval_runs_in_the_host_that_recording_left_in_place():
+    interp, other = Interpreter(), Interpreter()
+    interp.eval("set z 0")
+
+    class Swapping:
+        def append(self, item):
+            interp.tk = other.tk
+
+    interp.history = Swapping()
+    interp.eval("set z 1")
+    assert other.tk.getvar("z") == "1"

@@ -350,6 +350,8 @@ def test_debug_lines_follow_level_changes(caplog):
 
 
 def test_replaced_logger_is_used(monkeypatch, caplog):
+    h = History()
+    h.append("quiet")  # debug is off for the module's own logger, and that is remembered
     other = logging.getLogger("tessel.tcl.test_history_other")
     monkeypatch.setattr(history_module, "log", other)
     caplog.set_level(logging.DEBUG, logger=other.name)

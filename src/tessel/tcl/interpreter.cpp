@@ -273,14 +273,55 @@ struct MethodCache {
     }
 };
 
+/// `history` and `tk` of an interpreter as `instance_attr` reads them. The answer for the last
+/// instance dictionary seen is kept while its version tag holds: every change to any
+/// dictionary gives it a new tag, never used before, so an unchanged tag means an unchanged
+/// dictionary, which still holds the two values.
+struct EvalTargets {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* history = nullptr; // borrowed from the dictionary
+    PyObject* tk = nullptr;
+
+    bool read(nb::handle self, nb::object* history_out, nb::object* tk_out) {
+#if PY_VERSION_HEX < 0x030C0000
+        PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+        PyObject* current = slot ? *slot : nullptr;
+        if (!current || !PyDict_CheckExact(current)) return false;
+        uint64_t tag = reinterpret_cast<PyDictObject*>(current)->ma_version_tag;
+        if (current != dict || tag != version) {
+            const Names& n = names();
+            PyObject* found_history = PyDict_GetItemWithError(current, n.history.ptr());
+            PyObject* found_tk =
+                found_history ? PyDict_GetItemWithError(current, n.tk.ptr()) : nullptr;
+            if (!found_tk) {
+                PyErr_Clear();
+                return false;
+            }
+            *this = {current, tag, found_history, found_tk};
+        }
+        *history_out = nb::borrow(history);
+        *tk_out = nb::borrow(tk);
+        return true;
+#else
+        (void)self, (void)history_out, (void)tk_out;
+        return false;
+#endif
+    }
+};
+
 nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handle record) {
     Names& n = names();
     static MethodCache history_append, host_eval;
+    static EvalTargets targets; // guarded by the GIL
+    nb::object history, tk;
+    bool known = targets.read(self, &history, &tk);
     if (truth(record)) {
-        nb::object history = instance_attr(self, n.history);
+        if (!known) history = instance_attr(self, n.history);
         check(history_append.call(history, n.append, code));
     }
-    nb::object tk = instance_attr(self, n.tk);
+    // the record may have run code that changed the interpreter
+    if (!known || !targets.read(self, &history, &tk)) tk = instance_attr(self, n.tk);
     PyObject* result = host_eval.call(tk, n.eval, code);
     if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
