@@ -68,10 +68,11 @@ def median_time(fn, settings):
 def format_seconds(seconds):
     if seconds is None:
         return "-"
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
-        if seconds >= scale:
-            return "%.3g %s" % (seconds / scale, unit)
-    return "%.3g ns" % (seconds / 1e-9)
+    # the largest unit in which the value, rounded to three digits, is at least 1
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        shown = float("%.3g" % (seconds / scale))
+        if shown >= 1 or unit == "ns":
+            return "%.3g %s" % (shown, unit)
 
 
 def format_bytes(count):
