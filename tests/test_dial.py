@@ -307,3 +307,14 @@ def test_a_proxy_handed_in_is_kept(tcl):
     proxy = weakref.proxy(tcl)
     assert Dial(proxy).tcl is proxy
     assert Dial(tcl=proxy).set("x", 3) == 3
+
+
+def test_cast_replaced_while_the_command_runs_is_used(tcl):
+    tcl.dial.set("x", "1")  # the ordinary cast, once
+
+    def replace_cast():
+        tcl.cast_any = lambda value: ("replaced", value)
+        return "7"
+
+    tcl.tk.createcommand("replace_cast", replace_cast)
+    assert tcl.dial.replace_cast() == ("replaced", "7")

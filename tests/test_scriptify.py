@@ -223,6 +223,10 @@ class Hooked:
         (False, "false"),
         (0, "0"),
         (-12, "-12"),
+        (-129, "-129"),  # around the integers whose text is made once
+        (-128, "-128"),
+        (1023, "1023"),
+        (1024, "1024"),
         (1.5, "1.5"),
         (2**80, str(2**80)),
         ("a b", "a b"),  # a lone string is never quoted

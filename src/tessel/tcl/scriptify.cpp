@@ -7,6 +7,7 @@
 #include "host/tcl_text.hpp"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace nb = nanobind;
@@ -27,6 +28,9 @@ struct Names {
     nb::handle own_from_sequence, own_from_mapping;
     nb::handle use_braces, dont_use_braces, braces_unmatched, add;
     nb::handle empty, true_text, false_text;
+    /// Text of the integers that calls pass most (counts, indexes, flags), made once.
+    static constexpr long kSmallLow = -128, kSmallHigh = 1024;
+    nb::handle small_int_texts[kSmallHigh - kSmallLow];
 };
 
 Names& names() {
@@ -448,6 +452,14 @@ nb::object scriptify(nb::handle handle) {
     PyObject* obj = handle.ptr();
     Names& n = names();
     if (PyUnicode_CheckExact(obj)) return nb::borrow(handle);
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(obj, &overflow);
+        if (!overflow && value >= Names::kSmallLow && value < Names::kSmallHigh)
+            return nb::borrow(n.small_int_texts[value - Names::kSmallLow]);
+        if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+        return check(PyObject_Str(obj));
+    }
     if (!hookless(obj)) {
         nb::object hook;
         if (true_attribute(handle, n.scriptify_hook, hook))
@@ -589,6 +601,8 @@ NB_MODULE(scriptify, m) {
     n.dont_use_braces = interned("TCL_DONT_USE_BRACES");
     n.braces_unmatched = interned("BRACES_UNMATCHED");
     n.add = interned("add");
+    for (long value = Names::kSmallLow; value < Names::kSmallHigh; ++value)
+        n.small_int_texts[value - Names::kSmallLow] = keep(nb::str(std::to_string(value).c_str()));
     n.empty = interned("");
     n.true_text = interned("true");
     n.false_text = interned("false");
