@@ -1,6 +1,7 @@
 // dial.cpp — the quick-call proxy: attribute chains on an interpreter that run Tcl commands.
 // interp.dial.ns.proc("a b", opt=1) runs ns::proc with the words {a b} -opt 1, recorded and cast.
 
+#include "host/method_cache.hpp"
 #include "host/pyclass.hpp"
 #include "host/scriptify_api.hpp"
 
@@ -532,9 +533,9 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         history = nb::steal(instance_attribute(interp.ptr(), n.history.ptr()));
         if (!history.is_valid()) return nullptr;
     }
-    PyObject* append_args[] = {nullptr, history.ptr(), words.ptr()};
-    nb::object recorded = nb::steal(PyObject_VectorcallMethod(
-        n.append.ptr(), append_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    static MethodCache history_append, host_call;
+    nb::object recorded =
+        nb::steal(history_append.call(history.ptr(), n.append.ptr(), words.ptr()));
     if (!recorded.is_valid()) return nullptr;
 
     // the record may have run code that changed the interpreter
@@ -544,9 +545,7 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     }
     nb::object word_tuple = nb::steal(PySequence_Tuple(words.ptr()));
     if (!word_tuple.is_valid()) return nullptr;
-    PyObject* call_args[] = {nullptr, tk.ptr(), word_tuple.ptr()};
-    nb::object result = nb::steal(PyObject_VectorcallMethod(
-        n.call.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    nb::object result = nb::steal(host_call.call(tk.ptr(), n.call.ptr(), word_tuple.ptr()));
     if (!result.is_valid()) return raise_error_info(interp.ptr());
 
     if (cast) {

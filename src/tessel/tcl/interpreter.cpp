@@ -2,6 +2,7 @@
 // Construction, start-up hooks, attribute delegation to the host, and script evaluation with
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
+#include "host/method_cache.hpp"
 #include "interpreter_parts.hpp"
 
 #include <atomic>
@@ -243,36 +244,6 @@ nb::object instance_attr(nb::handle self, nb::handle name) {
     return get_attr(self, name);
 }
 
-/// `obj.<name>(arg)`, calling the method found for the type of `obj` last time directly while
-/// that type is unchanged. Only types without instance dictionaries qualify (nothing can
-/// shadow the method), and a change to the type's dictionary invalidates the entry.
-struct MethodCache {
-    PyTypeObject* type = nullptr; // strong references, held for the life of the process
-    PyObject* method = nullptr;
-    unsigned int version = 0;
-
-    PyObject* call(nb::handle obj, nb::handle name, nb::handle arg) {
-        PyObject* stack[] = {obj.ptr(), arg.ptr()};
-        PyTypeObject* obj_type = Py_TYPE(obj.ptr());
-        if (obj_type != type || !current(obj_type)) {
-            PyObject* found = _PyType_Lookup(obj_type, name.ptr());
-            if (!found || obj_type->tp_dictoffset != 0 ||
-                !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-                !PyType_HasFeature(obj_type, Py_TPFLAGS_VALID_VERSION_TAG))
-                return PyObject_VectorcallMethod(name.ptr(), stack,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-            Py_XSETREF(method, Py_NewRef(found));
-            Py_XSETREF(type, (PyTypeObject*)Py_NewRef(obj_type));
-            version = obj_type->tp_version_tag;
-        }
-        return PyObject_Vectorcall(method, stack, 2, nullptr);
-    }
-
-    bool current(PyTypeObject* t) const {
-        return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == version;
-    }
-};
-
 /// `history` and `tk` of an interpreter as `instance_attr` reads them. The answer for the last
 /// instance dictionary seen is kept while its version tag holds: every change to any
 /// dictionary gives it a new tag, never used before, so an unchanged tag means an unchanged
@@ -318,11 +289,11 @@ nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handl
     bool known = targets.read(self, &history, &tk);
     if (truth(record)) {
         if (!known) history = instance_attr(self, n.history);
-        check(history_append.call(history, n.append, code));
+        check(history_append.call(history.ptr(), n.append.ptr(), code.ptr()));
     }
     // the record may have run code that changed the interpreter
     if (!known || !targets.read(self, &history, &tk)) tk = instance_attr(self, n.tk);
-    PyObject* result = host_eval.call(tk, n.eval, code);
+    PyObject* result = host_eval.call(tk.ptr(), n.eval.ptr(), code.ptr());
     if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
     if (truth(typecast)) return call_method(self, n.cast_any, {value});

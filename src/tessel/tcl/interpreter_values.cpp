@@ -151,8 +151,17 @@ bool fast_readings_apply(PyObject* self) {
         seen.version = version;
 #endif
     }
+#if PY_VERSION_HEX < 0x030C0000
+    // the host module's namespace, as it stood when it last still named the host's own error
+    static uint64_t host_version = 0;
+    uint64_t current = reinterpret_cast<PyDictObject*>(o.host_module_dict)->ma_version_tag;
+    if (host_version != 0 && current == host_version) return true;
+#endif
     PyObject* error = PyDict_GetItemWithError(o.host_module_dict, o.host_error_name);
     if (!error) PyErr_Clear();
+#if PY_VERSION_HEX < 0x030C0000
+    if (error == o.host_error) host_version = current;
+#endif
     return error == o.host_error;
 }
 
