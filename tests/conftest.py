@@ -1,5 +1,10 @@
-"""Shared fixtures: a fresh Interpreter per test, and a plain Tcl interpreter as the oracle."""
+"""Shared fixtures: a fresh Interpreter per test, a plain Tcl interpreter as the oracle, and
+Python code run in a process of its own (for what may crash or must start afresh)."""
 
+import pathlib
+import subprocess
+import sys
+import textwrap
 import tkinter
 
 import pytest
@@ -19,6 +24,38 @@ def interp():
     from tessel.tcl.interpreter import Interpreter
 
     return Interpreter()
+
+
+def _python_apart(code, timeout=60):
+    import tessel.tcl
+
+    src = str(pathlib.Path(tessel.tcl.__file__).parents[2])  # the tessel these tests import
+    return subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+        env={"PYTHONPATH": src, "PATH": "/usr/bin:/bin"},
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture(scope="session")
+def python_apart():
+    """Runs Python code in a fresh process that imports the same tessel; returns the finished
+    process (a crash stays in it)."""
+    return _python_apart
+
+
+@pytest.fixture(scope="session")
+def run_apart():
+    """Like `python_apart`, for code that must succeed: returns its standard output."""
+
+    def run(code, timeout=60):
+        done = _python_apart(code, timeout)
+        assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
+        return done.stdout
+
+    return run
 
 
 pytest_plugins = ["pytester"]

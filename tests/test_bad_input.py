@@ -4,9 +4,6 @@ the right value or a clear Python exception; nothing crashes."""
 
 import json
 import math
-import subprocess
-import sys
-import textwrap
 from tkinter import TclError
 
 import pytest
@@ -18,7 +15,6 @@ from tessel.tcl.namespace import TclArrayVariable, TclCommand, TclNamespace, Tcl
 from tessel.tcl.nestmap import NestMap
 from tessel.tcl.scriptify import scriptify, tclobj
 
-SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
 
 SURROGATE = "a\ud800b"  # the host cannot carry it into Tcl
 ESCAPED = "a\udcffb"  # a surrogate the host carries (an escaped byte)
@@ -332,14 +328,8 @@ print(t.eval("expr {1+1}"))
 
 
 @pytest.mark.parametrize("case", NESTED)
-def test_values_the_host_cannot_nest_are_refused(case):
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(NESTED_SCRIPT % NESTED[case])],
-        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+def test_values_the_host_cannot_nest_are_refused(python_apart, case):
+    done = python_apart(NESTED_SCRIPT % NESTED[case])
     assert done.returncode == 0, done.stderr[-2000:]
     outcome, alive = done.stdout.splitlines()
     name, message = json.loads(outcome)

@@ -15,9 +15,6 @@ from tessel.tcl import interpreter as module
 from tessel.tcl.interpreter import Interpreter
 
 
-SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
-
-
 def entry_point(name, obj, module_name="hooks.mod"):
     return types.SimpleNamespace(name=name, module_name=module_name, load=lambda: obj)
 
@@ -283,11 +280,8 @@ def test_values_outlive_their_interpreter():
     gc.collect()
 
 
-def test_interpreter_collected_on_a_foreign_thread_does_not_abort():
+def test_interpreter_collected_on_a_foreign_thread_does_not_abort(python_apart):
     # Tcl aborts the process when an interpreter is deleted by another thread: run apart
-    import subprocess
-    import sys
-
     code = (
         "import gc, threading\n"
         "from tessel.tcl.interpreter import Interpreter\n"
@@ -298,13 +292,7 @@ def test_interpreter_collected_on_a_foreign_thread_does_not_abort():
         "assert Interpreter().eval('expr {1+1}') == '2'\n"  # the owner lets go of it here
         "print('alive')\n"
     )
-    done = subprocess.run(
-        [sys.executable, "-c", code],
-        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    done = python_apart(code)
     assert (done.returncode, done.stdout) == (0, "alive\n"), done.stderr
 
 
@@ -321,17 +309,8 @@ def test_interpreter_collected_on_a_foreign_thread_does_not_abort():
         ),
     ],
 )
-def test_import_explains_what_to_install(setup, expected):
-    import subprocess
-    import sys
-
+def test_import_explains_what_to_install(python_apart, setup, expected):
     code = f"{setup}\ntry:\n    import tessel.tcl\nexcept ImportError as exc:\n    print(exc)\n"
-    done = subprocess.run(
-        [sys.executable, "-c", code],
-        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    done = python_apart(code)
     assert done.returncode == 0, done.stderr
     assert expected in done.stdout and len(done.stdout.strip().splitlines()) == 1

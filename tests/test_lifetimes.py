@@ -3,28 +3,8 @@ deeply, and recursion that runs away. Whatever can crash runs in its own process
 crash fails a test instead of ending the test run."""
 
 import json
-import subprocess
-import sys
-import textwrap
 
 import pytest
-
-import tessel.tcl
-
-SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
-
-
-def run_apart(code, timeout=60):
-    """Runs `code` in a fresh interpreter process; returns its standard output."""
-    done = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout
 
 
 # ---- an interpreter dropped under its objects ------------------------------------------------
@@ -96,7 +76,7 @@ print(json.dumps({"outcomes": outcomes, "texts": texts}))
 
 
 @pytest.fixture(scope="module")
-def orphans():
+def orphans(run_apart):
     return json.loads(run_apart(ORPHANS))
 
 
@@ -133,7 +113,7 @@ def test_values_and_texts_outlive_the_interpreter(orphans):
 # ---- callbacks -------------------------------------------------------------------------------
 
 
-def test_callbacks_that_delete_their_own_command():
+def test_callbacks_that_delete_their_own_command(run_apart):
     out = run_apart(
         """
         from tessel.tcl.interpreter import Interpreter
@@ -171,7 +151,7 @@ def test_callbacks_that_delete_their_own_command():
     assert out.strip() == repr(["removed", "", "deleted", "", "renamed", "", "gone", ""])
 
 
-def test_callbacks_nested_two_hundred_levels_deep():
+def test_callbacks_nested_two_hundred_levels_deep(run_apart):
     out = run_apart(
         """
         from tessel.tcl.interpreter import Interpreter
@@ -207,7 +187,7 @@ def test_callbacks_nested_two_hundred_levels_deep():
         "holder = [TempTclCommand(lambda: holder[0](), '::again', tcl=t)]",
     ],
 )
-def test_runaway_callback_recursion_ends_in_an_error(recursion, limit):
+def test_runaway_callback_recursion_ends_in_an_error(run_apart, recursion, limit):
     # Python's or Tcl's nesting limit, whichever comes first, ends it; Tcl carries the
     # innermost error outwards, so the outermost call raises TclError.
     out = run_apart(
@@ -245,7 +225,7 @@ def test_runaway_callback_recursion_ends_in_an_error(recursion, limit):
         "scriptify(NestMap({'a': deep_dict}))",
     ],
 )
-def test_deep_values_stop_before_the_stack_runs_out(operation):
+def test_deep_values_stop_before_the_stack_runs_out(run_apart, operation):
     # A recursion limit far beyond what the machine stack holds: the conversions stop with
     # RecursionError on their own instead of overflowing the stack.
     out = run_apart(
@@ -276,7 +256,7 @@ def test_deep_values_stop_before_the_stack_runs_out(operation):
     assert out.split() == ["RecursionError", "RecursionError"]
 
 
-def test_deep_keyed_list_text_under_a_raised_limit():
+def test_deep_keyed_list_text_under_a_raised_limit(run_apart):
     out = run_apart(
         """
         import sys

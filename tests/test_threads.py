@@ -4,28 +4,8 @@ are harmless. Each scenario runs in its own process, so that a crash fails a tes
 ending the test run."""
 
 import json
-import subprocess
-import sys
-import textwrap
 
 import pytest
-
-import tessel.tcl
-
-SRC = str(__import__("pathlib").Path(tessel.tcl.__file__).parents[2])
-
-
-def run_apart(code, timeout=60):
-    """Runs `code` in a fresh interpreter process; returns its standard output."""
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env={"PYTHONPATH": SRC, "PATH": "/usr/bin:/bin"},
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr}"
-    return done.stdout
 
 
 # Every operation is started on its own thread at once: the host waits about a second before
@@ -123,7 +103,7 @@ print(json.dumps({"outcomes": outcomes, "owner": owner}))
 
 
 @pytest.fixture(scope="module")
-def foreign_outcomes():
+def foreign_outcomes(run_apart):
     return json.loads(run_apart(FOREIGN_CALLS, timeout=120))
 
 
@@ -143,7 +123,7 @@ def test_foreign_thread_gets_an_exception(foreign_outcomes, name):
     assert foreign_outcomes["outcomes"][name] == "RuntimeError"
 
 
-def test_data_operations_work_on_any_thread():
+def test_data_operations_work_on_any_thread(run_apart):
     out = run_apart(
         """
         import threading
@@ -191,7 +171,7 @@ def test_data_operations_work_on_any_thread():
     )
 
 
-def test_temporary_command_finalised_on_another_thread():
+def test_temporary_command_finalised_on_another_thread(run_apart):
     # The owner's command cannot be deleted from there: reported, never a crash; the owner
     # goes on working and still owns a command that works.
     out = run_apart(
@@ -215,7 +195,7 @@ def test_temporary_command_finalised_on_another_thread():
     assert out.split() in (["False", "['RuntimeError']", "ran"], ["False", "[]", "gone"])
 
 
-def test_interpreter_with_callbacks_dropped_on_another_thread():
+def test_interpreter_with_callbacks_dropped_on_another_thread(run_apart):
     # The owner lets go of the host object when it next builds an interpreter; the
     # registered callbacks' commands go with it, so the callable is released too.
     out = run_apart(
@@ -247,7 +227,7 @@ def test_interpreter_with_callbacks_dropped_on_another_thread():
     assert out.split() == ["True", "False", "2"]
 
 
-def test_interpreter_of_an_ended_thread():
+def test_interpreter_of_an_ended_thread(run_apart):
     # Made on a thread that has ended: unusable from here, and dropping it here is harmless.
     out = run_apart(
         """
