@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <nanobind/nanobind.h>
 #include <pthread.h>
 
 #include <cstddef>
@@ -37,5 +38,16 @@ inline bool enough_stack(const char* where, std::size_t margin = 256 * 1024) {
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
     return false;
 }
+
+/// Guards one level of recursion into a nested value: RecursionError (raised as
+/// nb::python_error) when the stack or the recursion limit runs out. `where` ends the message.
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where) {
+        if (!enough_stack(where) || Py_EnterRecursiveCall(where)) throw nanobind::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 } // namespace tessel
