@@ -38,17 +38,8 @@ Names& names() {
     return cached;
 }
 
-/// Guards one level of recursion into a nested value.
-struct RecursionGuard {
-    RecursionGuard() {
-        if (!tessel::enough_stack(" while converting a value for Tcl") ||
-            Py_EnterRecursiveCall(" while converting a value for Tcl"))
-            throw nb::python_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
+/// What a recursion error while converting a nested value says of where it happened.
+constexpr const char* kConverting = " while converting a value for Tcl";
 
 nb::object check(PyObject* result) {
     if (!result) throw nb::python_error();
@@ -379,7 +370,7 @@ nb::object render_list(nb::handle list_obj) {
         elements.push(std::move(text), quoting);
     };
     {
-        RecursionGuard guard;
+        RecursionGuard guard(kConverting);
         if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
             Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
             elements.reserve(size_t(n));
@@ -466,7 +457,7 @@ nb::object scriptify(nb::handle handle) {
             return check(PyObject_CallNoArgs(hook.ptr()));
         if (true_attribute(handle, n.tclobj_hook, hook)) {
             nb::object value = check(PyObject_CallNoArgs(hook.ptr()));
-            RecursionGuard guard;
+            RecursionGuard guard(kConverting);
             return scriptify(value);
         }
     }
@@ -489,7 +480,7 @@ nb::object scriptify(nb::handle handle) {
 nb::object tclobj(nb::handle obj);
 
 nb::object tclobj_from_sequence(nb::handle obj) {
-    RecursionGuard guard;
+    RecursionGuard guard(kConverting);
     nb::list items;
     nb::object iterator = check(PyObject_GetIter(obj.ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr()))
