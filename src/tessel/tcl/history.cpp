@@ -1,300 +1,19 @@
 // history.cpp — the module tessel.tcl.history: a bounded, timestamped record of Tcl calls.
-// Entry and History are native types: History.append runs on every Tcl call an interpreter makes.
+// History is a native type: its append runs on every Tcl call an interpreter makes.
 
+#include "history_parts.hpp"
+#include "host/native_type.hpp"
 #include "host/pyclass.hpp"
 
-#include <datetime.h>
 #include <structmember.h>
-
-#include <algorithm>
-#include <cstring>
-#include <ctime>
 
 namespace nb = nanobind;
 
-namespace tessel {
+namespace tessel::hist {
 namespace {
 
-/// Cached imports and interned names, kept for the life of the process.
-struct Names {
-    nb::handle module_dict;
-    nb::handle logger, logger_cache; ///< the module's own logger and its level cache
-    nb::handle deque_type, deque_append, re_compile, entry_type, history_type;
-    nb::handle log_name, cache_name, debug_name, debug_level;
-    nb::handle log_format, space, timestamp_format;
-    nb::handle append, clear, remove, maxlen, search, api, enable, strftime;
-};
-
-Names& names() {
-    static Names cached;
-    return cached;
-}
-
-nb::object check(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-/// Runs `body` and turns any C++ exception into the pending Python exception.
-template <typename Body> PyObject* guarded(Body&& body) {
-    try {
-        return body().release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Entry
-
-/// One recorded call. The clock is read when the entry is made; the datetime object is
-/// built from it the first time `timestamp` is read, since most entries are never looked at.
-struct EntryObject {
-    PyObject_HEAD PyObject* timestamp; ///< null until read or assigned
-    PyObject* api;
-    PyObject* weakrefs;
-    timespec made;    ///< when the entry was made (realtime clock)
-    bool clock_stamp; ///< `made` stands for the timestamp while `timestamp` is null
-};
-
-/// Broken-down local time of one second. Local time only changes on whole seconds,
-/// so consecutive entries of the same second share one conversion.
-struct LocalSecond {
-    time_t second = -1;
-    std::tm parts{};
-};
-
-/// A clock reading as a naive local datetime with microseconds.
-nb::object local_datetime(const timespec& when) {
-    static LocalSecond last; // guarded by the GIL
-    if (when.tv_sec != last.second) {
-        if (!localtime_r(&when.tv_sec, &last.parts)) {
-            last.second = -1;
-            PyErr_SetString(PyExc_OverflowError, "timestamp out of range for the local time");
-            throw nb::python_error();
-        }
-        last.second = when.tv_sec;
-    }
-    const std::tm& t = last.parts;
-    return check(
-        PyDateTime_FromDateAndTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                                   // a leap second reads as the second before it
-                                   t.tm_sec > 59 ? 59 : t.tm_sec, int(when.tv_nsec / 1000)));
-}
-
-PyObject* entry_get_timestamp(PyObject* self, void*) {
-    auto* e = reinterpret_cast<EntryObject*>(self);
-    if (e->timestamp) return Py_NewRef(e->timestamp);
-    if (!e->clock_stamp) {
-        PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'timestamp'");
-        return nullptr;
-    }
-    PyObject* stamp = guarded([&] { return local_datetime(e->made); });
-    if (stamp) e->timestamp = Py_NewRef(stamp);
-    return stamp;
-}
-
-int entry_set_timestamp(PyObject* self, PyObject* value, void*) {
-    auto* e = reinterpret_cast<EntryObject*>(self);
-    if (!value && !e->timestamp && !e->clock_stamp) {
-        PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'timestamp'");
-        return -1;
-    }
-    e->clock_stamp = false;
-    Py_XSETREF(e->timestamp, Py_XNewRef(value));
-    return 0;
-}
-
-/// True when the word (an exact `str`) holds a space character.
-bool has_space(PyObject* word) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(word);
-    const void* data = PyUnicode_DATA(word);
-    switch (PyUnicode_KIND(word)) {
-    case PyUnicode_1BYTE_KIND:
-        return std::memchr(data, ' ', size_t(length)) != nullptr;
-    case PyUnicode_2BYTE_KIND: {
-        auto* chars = static_cast<const Py_UCS2*>(data);
-        return std::find(chars, chars + length, Py_UCS2(' ')) != chars + length;
-    }
-    default: {
-        auto* chars = static_cast<const Py_UCS4*>(data);
-        return std::find(chars, chars + length, Py_UCS4(' ')) != chars + length;
-    }
-    }
-}
-
-/// The joined text of a list or tuple whose words are all exact `str`, written in one
-/// pass; null when some word is of another type (the general path then decides).
-nb::object join_plain_words(PyObject* words) {
-    constexpr Py_ssize_t kRemembered = 64; // words whose space test is kept, not repeated
-    bool spaced[kRemembered];
-    Py_ssize_t count = PySequence_Fast_GET_SIZE(words);
-    PyObject** items = PySequence_Fast_ITEMS(words);
-    Py_ssize_t total = count ? count - 1 : 0;
-    Py_UCS4 max_char = 127;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_CheckExact(items[i])) return nb::object();
-        bool braced = has_space(items[i]);
-        if (i < kRemembered) spaced[i] = braced;
-        total += PyUnicode_GET_LENGTH(items[i]) + (braced ? 2 : 0);
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(items[i]));
-    }
-    nb::object text = check(PyUnicode_New(total, max_char));
-    PyObject* out = text.ptr();
-    int kind = PyUnicode_KIND(out);
-    char* data = static_cast<char*>(PyUnicode_DATA(out));
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* word = items[i];
-        bool braced = i < kRemembered ? spaced[i] : has_space(word);
-        Py_ssize_t length = PyUnicode_GET_LENGTH(word);
-        if (i) PyUnicode_WRITE(kind, data, at++, ' ');
-        if (braced) PyUnicode_WRITE(kind, data, at++, '{');
-        if (PyUnicode_KIND(word) == kind)
-            std::memcpy(data + at * kind, PyUnicode_DATA(word), size_t(length) * kind);
-        else if (PyUnicode_CopyCharacters(out, at, word, 0, length) < 0)
-            throw nb::python_error();
-        at += length;
-        if (braced) PyUnicode_WRITE(kind, data, at++, '}');
-    }
-    return text;
-}
-
-/// The call as text: a string stays as it is; the words of a sequence are joined
-/// with spaces, each word that holds a space wrapped in braces.
-nb::object call_text(nb::handle api) {
-    if (PyUnicode_Check(api.ptr())) return nb::borrow(api);
-    if (PyTuple_CheckExact(api.ptr()) || PyList_CheckExact(api.ptr())) {
-        nb::object text = join_plain_words(api.ptr());
-        if (text.is_valid()) return text;
-    }
-    Names& n = names();
-    nb::object iterator = check(PyObject_GetIter(api.ptr()));
-    nb::object words = check(PyList_New(0));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object word = nb::steal(raw);
-        int spaced = PySequence_Contains(word.ptr(), n.space.ptr());
-        if (spaced < 0) throw nb::python_error();
-        if (spaced) word = check(PyUnicode_FromFormat("{%S}", word.ptr()));
-        if (PyList_Append(words.ptr(), word.ptr()) < 0) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return check(PyUnicode_Join(n.space.ptr(), words.ptr()));
-}
-
-void entry_fill(EntryObject* self, nb::handle api) {
-    nb::object text = call_text(api);
-    clock_gettime(CLOCK_REALTIME, &self->made);
-    self->clock_stamp = true;
-    Py_CLEAR(self->timestamp);
-    Py_XSETREF(self->api, text.release().ptr());
-}
-
-/// A new Entry of exactly the Entry type, as `Entry(api)` makes it.
-nb::object new_entry(nb::handle api) {
-    PyTypeObject* type = (PyTypeObject*)names().entry_type.ptr();
-    nb::object entry = check(type->tp_alloc(type, 0));
-    entry_fill(reinterpret_cast<EntryObject*>(entry.ptr()), api);
-    return entry;
-}
-
-int entry_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"api", nullptr};
-    PyObject* api = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Entry", const_cast<char**>(keywords), &api))
-        return -1;
-    PyObject* done = guarded([&] {
-        entry_fill(reinterpret_cast<EntryObject*>(self), api);
-        return nb::none();
-    });
-    if (!done) return -1;
-    Py_DECREF(done);
-    return 0;
-}
-
-/// "timestamp: call", the timestamp to the microsecond.
-nb::object entry_text(PyObject* self) {
-    Names& n = names();
-    nb::object timestamp = check(PyObject_GetAttrString(self, "timestamp"));
-    nb::object api = check(PyObject_GetAttr(self, n.api.ptr()));
-    nb::object stamp = check(
-        PyObject_CallMethodOneArg(timestamp.ptr(), n.strftime.ptr(), n.timestamp_format.ptr()));
-    return check(PyUnicode_FromFormat("%S: %S", stamp.ptr(), api.ptr()));
-}
-
-PyObject* entry_str(PyObject* self) {
-    return guarded([&] { return entry_text(self); });
-}
-
-PyObject* entry_repr(PyObject* self) {
-    return guarded([&] {
-        nb::object text = entry_text(self);
-        nb::object address = check(PyLong_FromVoidPtr(self));
-        nb::object hex = check(PyNumber_ToBase(address.ptr(), 16));
-        return check(PyUnicode_FromFormat("<Entry '%U' at %U>", text.ptr(), hex.ptr()));
-    });
-}
-
-int entry_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* e = reinterpret_cast<EntryObject*>(self);
-    Py_VISIT(e->timestamp);
-    Py_VISIT(e->api);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int entry_clear(PyObject* self) {
-    auto* e = reinterpret_cast<EntryObject*>(self);
-    Py_CLEAR(e->timestamp);
-    Py_CLEAR(e->api);
-    return 0;
-}
-
-void entry_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<EntryObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    entry_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMemberDef entry_members[] = {
-    {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "The call as text."},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(EntryObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef entry_getset[] = {
-    {"timestamp", entry_get_timestamp, entry_set_timestamp,
-     "When the call was recorded (local time, naive, to the microsecond).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot entry_slots[] = {
-    {Py_tp_doc, (void*)"Entry(api)\n--\n\nOne recorded Tcl call: its text and when it was made."},
-    {Py_tp_init, (void*)entry_init},
-    {Py_tp_new, (void*)PyType_GenericNew},
-    {Py_tp_str, (void*)entry_str},
-    {Py_tp_repr, (void*)entry_repr},
-    {Py_tp_traverse, (void*)entry_traverse},
-    {Py_tp_clear, (void*)entry_clear},
-    {Py_tp_dealloc, (void*)entry_dealloc},
-    {Py_tp_members, entry_members},
-    {Py_tp_getset, entry_getset},
-    {0, nullptr},
-};
-
-PyType_Spec entry_spec = {"tessel.tcl.history.Entry", sizeof(EntryObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                          entry_slots};
-
-// ---------------------------------------------------------------------------------------------
-// History
-
+/// The record: the main queue, a queue per marker, the markers now receiving entries, and
+/// whether entries are stored at all.
 struct HistoryObject {
     PyObject_HEAD PyObject* history;
     PyObject* markers;
@@ -592,35 +311,10 @@ int history_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int history_traverse(PyObject* self, visitproc visit, void* arg) {
-    HistoryObject* h = as_history(self);
-    Py_VISIT(h->history);
-    Py_VISIT(h->markers);
-    Py_VISIT(h->active_markers);
-    Py_VISIT(h->enabled);
-    Py_VISIT(h->dict);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int history_clear_refs(PyObject* self) {
-    HistoryObject* h = as_history(self);
-    Py_CLEAR(h->history);
-    Py_CLEAR(h->markers);
-    Py_CLEAR(h->active_markers);
-    Py_CLEAR(h->enabled);
-    Py_CLEAR(h->dict);
-    return 0;
-}
-
-void history_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_history(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    history_clear_refs(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using HistorySlots =
+    CollectedSlots<HistoryObject, &HistoryObject::weakrefs, &HistoryObject::history,
+                   &HistoryObject::markers, &HistoryObject::active_markers, &HistoryObject::enabled,
+                   &HistoryObject::dict>;
 
 /// The one argument `name` of a method taking exactly one, given by position or keyword;
 /// null with a TypeError otherwise.
@@ -699,11 +393,6 @@ PyMemberDef history_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyGetSetDef history_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot history_slots[] = {
     {Py_tp_doc, (void*)"History(max_history=9999)\n--\n\nThe bounded record of an "
                        "interpreter's Tcl calls, with named markers."},
@@ -711,12 +400,12 @@ PyType_Slot history_slots[] = {
     {Py_tp_new, (void*)PyType_GenericNew},
     {Py_tp_str, (void*)history_repr},
     {Py_tp_repr, (void*)history_repr},
-    {Py_tp_traverse, (void*)history_traverse},
-    {Py_tp_clear, (void*)history_clear_refs},
-    {Py_tp_dealloc, (void*)history_dealloc},
+    {Py_tp_traverse, (void*)HistorySlots::traverse},
+    {Py_tp_clear, (void*)HistorySlots::clear},
+    {Py_tp_dealloc, (void*)HistorySlots::dealloc},
     {Py_tp_methods, history_methods},
     {Py_tp_members, history_members},
-    {Py_tp_getset, history_getset},
+    {Py_tp_getset, instance_dict_getset},
     {0, nullptr},
 };
 
@@ -725,12 +414,11 @@ PyType_Spec history_spec = {"tessel.tcl.history.History", sizeof(HistoryObject),
                             history_slots};
 
 } // namespace
-} // namespace tessel
+} // namespace tessel::hist
 
 NB_MODULE(history, m) {
     using namespace tessel;
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw nb::python_error();
+    using namespace tessel::hist;
     Names& n = names();
     nb::module_ collections = nb::module_::import_("collections");
     nb::module_ logging = nb::module_::import_("logging");
@@ -765,7 +453,7 @@ NB_MODULE(history, m) {
     n.logger_cache = keep(level_cache(n.logger));
     m.attr("log") = n.logger;
 
-    nb::object entry = check(PyType_FromModuleAndSpec(m.ptr(), &entry_spec, nullptr));
+    nb::object entry = make_entry_type(m);
     n.entry_type = keep(entry);
     m.attr("Entry") = n.entry_type;
 
