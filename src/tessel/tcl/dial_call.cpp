@@ -1,0 +1,290 @@
+// dial_call.cpp — running a Dial_Code: its words, the history record, one host call, the full
+// error trace on failure and the cast of the result. This is the hot path of a quick call.
+
+#include "dial_parts.hpp"
+#include "host/method_cache.hpp"
+
+#include <cstdint>
+
+namespace nb = nanobind;
+
+namespace tessel::dial {
+namespace {
+
+/// The interpreter behind `tcl`: the referent when `tcl` is a weak proxy, which is what the
+/// proxy would forward every attribute to. New reference; null with ReferenceError when the
+/// referent is gone.
+PyObject* interpreter_of(PyObject* tcl) {
+    if (!PyWeakref_CheckProxy(tcl)) return Py_NewRef(tcl);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(tcl, &obj) < 0) return nullptr;
+#else
+    PyObject* obj = PyWeakref_GET_OBJECT(tcl);
+    obj = obj == Py_None ? nullptr : Py_NewRef(obj);
+#endif
+    if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return obj;
+}
+
+} // namespace
+
+/// The command word: the path joined with "::". A one-part path of exact `str` is its part.
+PyObject* command_word(PyObject* self) {
+    PyObject* cmd = reinterpret_cast<CodeObject*>(self)->cmd;
+    if (!cmd) return missing_attribute(self, "cmd");
+    if (PyList_CheckExact(cmd) && PyList_GET_SIZE(cmd) == 1 &&
+        PyUnicode_CheckExact(PyList_GET_ITEM(cmd, 0)))
+        return Py_NewRef(PyList_GET_ITEM(cmd, 0));
+    return PyUnicode_Join(names().separator.ptr(), cmd);
+}
+
+namespace {
+
+/// Tcl text of one argument: through the C entry point while the module's `scriptify` is
+/// still our own function, through whatever replaced it otherwise.
+PyObject* word_text(PyObject* scriptify, PyObject* value) {
+    const Names& n = names();
+    if (scriptify == n.own_scriptify.ptr()) return n.api->scriptify(value);
+    return PyObject_CallOneArg(scriptify, value);
+}
+
+bool is_cast_keyword(PyObject* key) {
+    PyObject* cast = names().cast_keyword.ptr();
+    return key == cast || PyUnicode_Compare(key, cast) == 0;
+}
+
+/// The words of one call: command word, positional arguments, then -key value per keyword
+/// (except `cast_`, which is ours). `*cast` receives the `cast_` value (borrowed) or null.
+PyObject* call_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** cast) {
+    const Names& n = names();
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    *cast = nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (is_cast_keyword(PyTuple_GET_ITEM(kwnames, i))) *cast = args[nargs + i];
+    Py_ssize_t options = *cast ? nkw - 1 : nkw;
+    nb::object words = nb::steal(PyList_New(1 + nargs + 2 * options));
+    if (!words.is_valid()) return nullptr;
+    PyObject* word = command_word(self);
+    if (!word) return nullptr;
+    PyList_SET_ITEM(words.ptr(), 0, word);
+    PyObject* scriptify = nullptr;
+    if (nargs + options > 0 && !(scriptify = module_name(n.scriptify_name))) return nullptr;
+    Py_ssize_t at = 1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* text = word_text(scriptify, args[i]);
+        if (!text) return nullptr;
+        PyList_SET_ITEM(words.ptr(), at++, text);
+    }
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (args[nargs + i] == *cast && is_cast_keyword(key)) continue;
+        PyObject* option = PyUnicode_Concat(n.dash.ptr(), key);
+        if (!option) return nullptr;
+        PyList_SET_ITEM(words.ptr(), at++, option);
+        PyObject* text = word_text(scriptify, args[nargs + i]);
+        if (!text) return nullptr;
+        PyList_SET_ITEM(words.ptr(), at++, text);
+    }
+    return words.release().ptr();
+}
+
+/// Makes the error now set the context of the error that replaces it, as an exception
+/// raised inside an `except` block would have it.
+void chain_onto(PyObject* previous) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    if (value && value != previous) PyException_SetContext(value, Py_NewRef(previous));
+    PyErr_Restore(type, value, traceback);
+}
+
+/// Replaces the host's TclError (set now) by a new TclError carrying the full ::errorInfo
+/// trace of the interpreter, with the host's error suppressed. Errors that are not the host's
+/// TclError pass unchanged. Always returns null.
+PyObject* raise_error_info(PyObject* interp) {
+    const Names& n = names();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    nb::object host_error = nb::steal(value);
+    nb::object host_type = nb::steal(type);
+    nb::object host_traceback = nb::steal(traceback);
+
+    PyObject* tcl_error = module_name(n.tcl_error_name);
+    if (!tcl_error) {
+        chain_onto(host_error.ptr());
+        return nullptr;
+    }
+    if (!PyErr_GivenExceptionMatches(host_type.ptr(), tcl_error)) {
+        PyErr_Restore(host_type.release().ptr(), host_error.release().ptr(),
+                      host_traceback.release().ptr());
+        return nullptr;
+    }
+    nb::object vars = nb::steal(PyObject_GetAttr(interp, n.vars.ptr()));
+    nb::object info = vars.is_valid() ? nb::steal(PyObject_GetItem(vars.ptr(), n.error_info.ptr()))
+                                      : nb::object();
+    nb::object exc =
+        info.is_valid() ? nb::steal(PyObject_CallOneArg(tcl_error, info.ptr())) : nb::object();
+    if (!exc.is_valid()) {
+        chain_onto(host_error.ptr());
+        return nullptr;
+    }
+    if (!PyExceptionInstance_Check(exc.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        chain_onto(host_error.ptr());
+        return nullptr;
+    }
+    PyException_SetContext(exc.ptr(), host_error.release().ptr());
+    PyException_SetCause(exc.ptr(), nullptr); // also suppresses the context
+    PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+    return nullptr;
+}
+
+/// `obj.<name>` read straight from the instance dictionary when nothing else could answer
+/// first: the type has no attribute of that name and keeps object's own __getattribute__.
+/// Anything else, and a miss, goes through normal attribute lookup. New reference or null.
+PyObject* instance_attribute(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (_PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute &&
+        !_PyType_Lookup(type, name)) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (dict && *dict) {
+            PyObject* value = PyDict_GetItemWithError(*dict, name);
+            if (value) return Py_NewRef(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
+/// An interpreter's `history` and `tk` as `instance_attribute` reads them, and its `cast_any`
+/// method descriptor when nothing shadows it. The last answer is kept while the interpreter's
+/// type and its instance dictionary keep their version tags: an assignment to the type, to a
+/// base, or to any dictionary gives them new tags, never reused.
+struct CallTargets {
+    PyTypeObject* type = nullptr;
+    unsigned int type_version = 0;
+    PyObject* dict = nullptr;
+    uint64_t dict_version = 0;
+    PyObject* history = nullptr; // borrowed from the dictionary
+    PyObject* tk = nullptr;
+    PyObject* cast_any = nullptr; // borrowed from the type; null: look it up the ordinary way
+
+    /// Both values (new references), or false when they must be read the ordinary way.
+    bool read(PyObject* interp, nb::object* history_out, nb::object* tk_out) {
+#if PY_VERSION_HEX < 0x030C0000
+        PyTypeObject* interp_type = Py_TYPE(interp);
+        if (!PyType_HasFeature(interp_type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        PyObject** slot = _PyObject_GetDictPtr(interp);
+        PyObject* current = slot ? *slot : nullptr;
+        if (!current || !PyDict_CheckExact(current)) return false;
+        uint64_t tag = reinterpret_cast<PyDictObject*>(current)->ma_version_tag;
+        if (interp_type != type || interp_type->tp_version_tag != type_version || current != dict ||
+            tag != dict_version) {
+            const Names& n = names();
+            if (_PyType_Lookup(interp_type, n.getattribute.ptr()) != n.object_getattribute ||
+                _PyType_Lookup(interp_type, n.history.ptr()) ||
+                _PyType_Lookup(interp_type, n.tk.ptr()))
+                return false;
+            PyObject* found_history = PyDict_GetItemWithError(current, n.history.ptr());
+            PyObject* found_tk =
+                found_history ? PyDict_GetItemWithError(current, n.tk.ptr()) : nullptr;
+            if (!found_tk || !PyType_HasFeature(interp_type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+                PyErr_Clear();
+                return false;
+            }
+            PyObject* cast = _PyType_Lookup(interp_type, n.cast_any.ptr());
+            if (cast && (!PyType_HasFeature(Py_TYPE(cast), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+                         PyDict_GetItemWithError(current, n.cast_any.ptr())))
+                cast = nullptr;
+            if (PyErr_Occurred()) return false;
+            *this = {
+                interp_type, interp_type->tp_version_tag, current, tag, found_history, found_tk,
+                cast};
+        }
+        *history_out = nb::borrow(history);
+        *tk_out = nb::borrow(tk);
+        return true;
+#else
+        (void)interp, (void)history_out, (void)tk_out;
+        return false;
+#endif
+    }
+};
+
+/// `obj.<name>(arg)`. While the type keeps object's own __getattribute__ and nothing in the
+/// instance dictionary shadows a method descriptor of the type, the descriptor is called with
+/// `obj` as its first argument, as a plain method call would do, without building the bound
+/// method that a type with `__getattr__` would otherwise make on every lookup.
+PyObject* call_method_of(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* found = _PyType_Lookup(type, name);
+    if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+        _PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute) {
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!shadow && PyErr_Occurred()) return nullptr;
+        if (!shadow) {
+            nb::object method = nb::borrow(found); // the call may replace the type's attribute
+            PyObject* args[] = {obj, arg};
+            return PyObject_Vectorcall(method.ptr(), args, 2, nullptr);
+        }
+    }
+    PyObject* args[] = {obj, arg};
+    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+} // namespace
+
+PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Names& n = names();
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* cast = nullptr;
+    nb::object words = nb::steal(call_words(self, args, nargs, kwnames, &cast));
+    if (!words.is_valid()) return nullptr;
+    PyObject* tcl = reinterpret_cast<CodeObject*>(self)->tcl;
+    if (!tcl) return missing_attribute(self, "tcl");
+    nb::object interp = nb::steal(interpreter_of(tcl));
+    if (!interp.is_valid()) return nullptr;
+
+    static CallTargets targets; // guarded by the GIL
+    nb::object history, tk;
+    if (!targets.read(interp.ptr(), &history, &tk)) {
+        history = nb::steal(instance_attribute(interp.ptr(), n.history.ptr()));
+        if (!history.is_valid()) return nullptr;
+    }
+    static MethodCache history_append, host_call;
+    nb::object recorded =
+        nb::steal(history_append.call(history.ptr(), n.append.ptr(), words.ptr()));
+    if (!recorded.is_valid()) return nullptr;
+
+    // the record may have run code that changed the interpreter
+    if (!targets.read(interp.ptr(), &history, &tk)) {
+        tk = nb::steal(instance_attribute(interp.ptr(), n.tk.ptr()));
+        if (!tk.is_valid()) return nullptr;
+    }
+    nb::object word_tuple = nb::steal(PySequence_Tuple(words.ptr()));
+    if (!word_tuple.is_valid()) return nullptr;
+    nb::object result = nb::steal(host_call.call(tk.ptr(), n.call.ptr(), word_tuple.ptr()));
+    if (!result.is_valid()) return raise_error_info(interp.ptr());
+
+    if (cast) {
+        int truth = PyObject_IsTrue(cast);
+        if (truth < 0) return nullptr;
+        if (!truth) return result.release().ptr();
+    }
+    // the command may have run code that changed the interpreter
+    if (targets.read(interp.ptr(), &history, &tk) && targets.cast_any) {
+        nb::object method = nb::borrow(targets.cast_any);
+        PyObject* cast_args[] = {interp.ptr(), result.ptr()};
+        return PyObject_Vectorcall(method.ptr(), cast_args, 2, nullptr);
+    }
+    return call_method_of(interp.ptr(), n.cast_any.ptr(), result.ptr());
+}
+
+} // namespace tessel::dial

@@ -1,0 +1,66 @@
+// dial_parts.hpp — what the two sources of the tessel.tcl.dial module share.
+// dial.cpp owns the module, Dial and the Dial_Code type; dial_call.cpp runs a Dial_Code's command.
+#pragma once
+
+#include "host/scriptify_api.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace tessel::dial {
+namespace nb = nanobind;
+
+/// `Dial_Code`: the command path collected so far, and the interpreter to run it in.
+struct CodeObject {
+    PyObject ob_base;
+    PyObject* tcl;
+    PyObject* cmd;
+    PyObject* dict;
+    PyObject* weakrefs;
+    vectorcallfunc vectorcall;
+};
+
+/// The two types, the scriptify entry points, the module namespace (for call-time lookups)
+/// and interned names, kept for the life of the process.
+struct Names {
+    PyTypeObject* dial_type = nullptr;
+    PyTypeObject* code_type = nullptr;
+    const ScriptifyApi* api = nullptr;
+    nb::handle module_dict, own_scriptify;
+    nb::handle scriptify_name, tcl_error_name, weakref_name, proxy_name;
+    nb::handle history, append, tk, call, cast_any, vars, error_info, cast_keyword;
+    nb::handle separator, dash, empty_command_message;
+    nb::handle getattribute;
+    PyObject* object_getattribute = nullptr;
+};
+
+inline Names& names() {
+    static Names cached;
+    return cached;
+}
+
+/// A module-level name as it stands now (callers may replace it). Borrowed; null with
+/// NameError when it was deleted.
+inline PyObject* module_name(nb::handle name) {
+    PyObject* value = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
+    if (!value && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    return value;
+}
+
+/// The AttributeError of an attribute that a half-built object does not have yet.
+inline PyObject* missing_attribute(PyObject* self, const char* name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+                 Py_TYPE(self)->tp_name, name);
+    return nullptr;
+}
+
+/// The command word: the path joined with "::". A one-part path of exact `str` is its part.
+/// (dial_call.cpp)
+PyObject* command_word(PyObject* self);
+
+/// Runs the command: records the words in the interpreter's history, calls them through the
+/// host as one list call, turns a Tcl failure into the full error trace, and casts the result
+/// unless `cast_` is false. (dial_call.cpp)
+PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+} // namespace tessel::dial
