@@ -9,7 +9,7 @@ from tkinter import TclError
 
 import pytest
 
-from tessel.tcl.dial import Dial_Code
+from tessel.tcl.dial import Dial, Dial_Code
 from tessel.tcl.history import Entry, History
 from tessel.tcl.interpreter import Interpreter
 from tessel.tcl.namespace import (
@@ -275,3 +275,46 @@ def test_interpreters_created_and_dropped_keep_memory_flat():
     # left behind keeps its history, views and handles: dozens of blocks each
     assert blocks() - before_blocks < 3 * BLOCK_SLACK
     assert rss() - before_rss < 4 * RSS_SLACK  # a Tcl interpreter kept is ~700 KB
+
+
+# A native object whose member leads back to itself is garbage only to a collector that is
+# shown the member (traverse) and can break the cycle there (clear).
+NATIVE = {
+    "Entry": lambda: Entry("x"),
+    "History": History,
+    "Dial": lambda: Dial(Interpreter()),
+    "Dial_Code": lambda: Dial_Code("a", tcl=None),
+}
+
+
+@pytest.mark.parametrize(
+    "kind, member",
+    [
+        ("Entry", "api"),
+        ("Entry", "timestamp"),
+        ("History", "__history__"),
+        ("History", "__markers__"),
+        ("History", "__activeMarkers__"),
+        ("History", "enabled"),
+        ("History", "note"),  # the instance dictionary
+        ("Dial", "tcl"),
+        ("Dial", "note"),
+        ("Dial_Code", "tcl"),
+        ("Dial_Code", "cmd"),
+        ("Dial_Code", "note"),
+    ],
+)
+def test_native_objects_in_a_cycle_are_collected(kind, member):
+    obj = NATIVE[kind]()
+    cls = type(obj)
+
+    def alive():
+        gc.collect()
+        return sum(type(o) is cls for o in gc.get_objects())
+
+    before = alive() - 1
+    setattr(obj, member, obj)
+    ref = weakref.ref(obj)
+    del obj
+    assert alive() == before
+    assert ref() is None
