@@ -313,3 +313,27 @@ def test_eval_runs_in_the_host_that_recording_left_in_place():
     interp.history = Swapping()
     interp.eval("set z 1")
     assert other.tk.getvar("z") == "1"
+
+
+class RoutedHistory(Interpreter):
+    """A class-level `history` property, which wins over the instance dictionary."""
+
+    seen = []
+
+    @property
+    def history(self):
+        return type("Recorder", (), {"append": staticmethod(RoutedHistory.seen.append)})()
+
+    @history.setter
+    def history(self, value):
+        self.__dict__["history"] = value  # shadowed by the property, as lookup has it
+
+
+@pytest.mark.parametrize("call", [lambda t: t.eval("set q 1"), lambda t: t.dial.set("q", 1)])
+def test_hot_calls_read_history_as_attribute_lookup_does(call):
+    RoutedHistory.seen.clear()
+    interp = RoutedHistory()
+    call(interp)
+    call(interp)
+    assert len(RoutedHistory.seen) == 2
+    assert len(interp.__dict__["history"].__history__) == 0  # the shadowed one records nothing

@@ -2,6 +2,7 @@
 // error trace on failure and the cast of the result. This is the hot path of a quick call.
 
 #include "dial_parts.hpp"
+#include "host/interpreter_targets.hpp"
 #include "host/method_cache.hpp"
 
 #include <cstdint>
@@ -162,61 +163,6 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name) {
     return PyObject_GetAttr(obj, name);
 }
 
-/// An interpreter's `history` and `tk` as `instance_attribute` reads them, and its `cast_any`
-/// method descriptor when nothing shadows it. The last answer is kept while the interpreter's
-/// type and its instance dictionary keep their version tags: an assignment to the type, to a
-/// base, or to any dictionary gives them new tags, never reused.
-struct CallTargets {
-    PyTypeObject* type = nullptr;
-    unsigned int type_version = 0;
-    PyObject* dict = nullptr;
-    uint64_t dict_version = 0;
-    PyObject* history = nullptr; // borrowed from the dictionary
-    PyObject* tk = nullptr;
-    PyObject* cast_any = nullptr; // borrowed from the type; null: look it up the ordinary way
-
-    /// Both values (new references), or false when they must be read the ordinary way.
-    bool read(PyObject* interp, nb::object* history_out, nb::object* tk_out) {
-#if PY_VERSION_HEX < 0x030C0000
-        PyTypeObject* interp_type = Py_TYPE(interp);
-        if (!PyType_HasFeature(interp_type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        PyObject** slot = _PyObject_GetDictPtr(interp);
-        PyObject* current = slot ? *slot : nullptr;
-        if (!current || !PyDict_CheckExact(current)) return false;
-        uint64_t tag = reinterpret_cast<PyDictObject*>(current)->ma_version_tag;
-        if (interp_type != type || interp_type->tp_version_tag != type_version || current != dict ||
-            tag != dict_version) {
-            const Names& n = names();
-            if (_PyType_Lookup(interp_type, n.getattribute.ptr()) != n.object_getattribute ||
-                _PyType_Lookup(interp_type, n.history.ptr()) ||
-                _PyType_Lookup(interp_type, n.tk.ptr()))
-                return false;
-            PyObject* found_history = PyDict_GetItemWithError(current, n.history.ptr());
-            PyObject* found_tk =
-                found_history ? PyDict_GetItemWithError(current, n.tk.ptr()) : nullptr;
-            if (!found_tk || !PyType_HasFeature(interp_type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-                PyErr_Clear();
-                return false;
-            }
-            PyObject* cast = _PyType_Lookup(interp_type, n.cast_any.ptr());
-            if (cast && (!PyType_HasFeature(Py_TYPE(cast), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-                         PyDict_GetItemWithError(current, n.cast_any.ptr())))
-                cast = nullptr;
-            if (PyErr_Occurred()) return false;
-            *this = {
-                interp_type, interp_type->tp_version_tag, current, tag, found_history, found_tk,
-                cast};
-        }
-        *history_out = nb::borrow(history);
-        *tk_out = nb::borrow(tk);
-        return true;
-#else
-        (void)interp, (void)history_out, (void)tk_out;
-        return false;
-#endif
-    }
-};
-
 /// `obj.<name>(arg)`. While the type keeps object's own __getattribute__ and nothing in the
 /// instance dictionary shadows a method descriptor of the type, the descriptor is called with
 /// `obj` as its first argument, as a plain method call would do, without building the bound
@@ -252,9 +198,11 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     nb::object interp = nb::steal(interpreter_of(tcl));
     if (!interp.is_valid()) return nullptr;
 
-    static CallTargets targets; // guarded by the GIL
+    static InterpreterTargets targets; // guarded by the GIL
+    const TargetNames target_names{n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
+                                   n.getattribute.ptr()};
     nb::object history, tk;
-    if (!targets.read(interp.ptr(), &history, &tk)) {
+    if (!targets.read(target_names, interp.ptr(), &history, &tk)) {
         history = nb::steal(instance_attribute(interp.ptr(), n.history.ptr()));
         if (!history.is_valid()) return nullptr;
     }
@@ -264,7 +212,7 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     if (!recorded.is_valid()) return nullptr;
 
     // the record may have run code that changed the interpreter
-    if (!targets.read(interp.ptr(), &history, &tk)) {
+    if (!targets.read(target_names, interp.ptr(), &history, &tk)) {
         tk = nb::steal(instance_attribute(interp.ptr(), n.tk.ptr()));
         if (!tk.is_valid()) return nullptr;
     }
@@ -279,8 +227,8 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         if (!truth) return result.release().ptr();
     }
     // the command may have run code that changed the interpreter
-    if (targets.read(interp.ptr(), &history, &tk) && targets.cast_any) {
-        nb::object method = nb::borrow(targets.cast_any);
+    if (targets.read(target_names, interp.ptr(), &history, &tk) && targets.cast_any()) {
+        nb::object method = nb::borrow(targets.cast_any());
         PyObject* cast_args[] = {interp.ptr(), result.ptr()};
         return PyObject_Vectorcall(method.ptr(), cast_args, 2, nullptr);
     }

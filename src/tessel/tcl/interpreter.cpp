@@ -2,6 +2,7 @@
 // Construction, start-up hooks, attribute delegation to the host, and script evaluation with
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
+#include "host/interpreter_targets.hpp"
 #include "host/method_cache.hpp"
 #include "interpreter_parts.hpp"
 
@@ -235,64 +236,20 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     throw nb::python_error();
 }
 
-/// An attribute read from the instance dictionary first: the common case costs one dict
-/// lookup instead of a walk through the host class's attribute machinery.
-nb::object instance_attr(nb::handle self, nb::handle name) {
-    nb::object dict = check(PyObject_GenericGetDict(self.ptr(), nullptr));
-    if (PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr())) return nb::borrow(value);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return get_attr(self, name);
-}
-
-/// `history` and `tk` of an interpreter as `instance_attr` reads them. The answer for the last
-/// instance dictionary seen is kept while its version tag holds: every change to any
-/// dictionary gives it a new tag, never used before, so an unchanged tag means an unchanged
-/// dictionary, which still holds the two values.
-struct EvalTargets {
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    PyObject* history = nullptr; // borrowed from the dictionary
-    PyObject* tk = nullptr;
-
-    bool read(nb::handle self, nb::object* history_out, nb::object* tk_out) {
-#if PY_VERSION_HEX < 0x030C0000
-        PyObject** slot = _PyObject_GetDictPtr(self.ptr());
-        PyObject* current = slot ? *slot : nullptr;
-        if (!current || !PyDict_CheckExact(current)) return false;
-        uint64_t tag = reinterpret_cast<PyDictObject*>(current)->ma_version_tag;
-        if (current != dict || tag != version) {
-            const Names& n = names();
-            PyObject* found_history = PyDict_GetItemWithError(current, n.history.ptr());
-            PyObject* found_tk =
-                found_history ? PyDict_GetItemWithError(current, n.tk.ptr()) : nullptr;
-            if (!found_tk) {
-                PyErr_Clear();
-                return false;
-            }
-            *this = {current, tag, found_history, found_tk};
-        }
-        *history_out = nb::borrow(history);
-        *tk_out = nb::borrow(tk);
-        return true;
-#else
-        (void)self, (void)history_out, (void)tk_out;
-        return false;
-#endif
-    }
-};
-
 nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handle record) {
     Names& n = names();
     static MethodCache history_append, host_eval;
-    static EvalTargets targets; // guarded by the GIL
+    static InterpreterTargets targets; // guarded by the GIL
+    const TargetNames target_names{n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
+                                   n.getattribute.ptr()};
     nb::object history, tk;
-    bool known = targets.read(self, &history, &tk);
+    bool known = targets.read(target_names, self.ptr(), &history, &tk);
     if (truth(record)) {
-        if (!known) history = instance_attr(self, n.history);
+        if (!known) history = get_attr(self, n.history);
         check(history_append.call(history.ptr(), n.append.ptr(), code.ptr()));
     }
     // the record may have run code that changed the interpreter
-    if (!known || !targets.read(self, &history, &tk)) tk = instance_attr(self, n.tk);
+    if (!known || !targets.read(target_names, self.ptr(), &history, &tk)) tk = get_attr(self, n.tk);
     PyObject* result = host_eval.call(tk.ptr(), n.eval.ptr(), code.ptr());
     if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
