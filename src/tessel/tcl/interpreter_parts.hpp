@@ -1,4 +1,4 @@
-// interpreter_parts.hpp — what the two halves of the interpreter module share.
+// interpreter_parts.hpp — what the sources of the interpreter module share.
 // Cached imports and interned names, small call helpers, and the casts the core calls directly.
 #pragma once
 
@@ -57,18 +57,20 @@ nb::object module_global(nb::handle name);
 /// leaving any other error pending; returns a null object then.
 nb::object catch_error(PyObject* type);
 
-/// The casts the rest of the module calls directly.
+/// The casts the rest of the module calls directly. (interpreter_lists.cpp,
+/// interpreter_values.cpp)
 nb::object cast_list(nb::handle value, nb::handle item_cast);
 nb::object cast_keyed_list(nb::handle value, nb::handle item_cast);
 
 /// Add the callback methods, the typed variable access and the casts to the class, each
-/// group in class-body order.
+/// group in class-body order. (interpreter_callbacks.cpp, interpreter_variables.cpp,
+/// interpreter_values.cpp)
 void add_callback_methods(ClassBuilder& cls);
 void add_variable_methods(ClassBuilder& cls);
 void add_cast_methods(ClassBuilder& cls);
 
 /// Records the class's own casts and the host's conversions, which the fast readings of
-/// text require an instance to be still using.
+/// text require an instance to be still using. (interpreter_values.cpp)
 void record_own_casts(nb::handle cls);
 
 } // namespace tessel::interp

@@ -1,14 +1,11 @@
-// interpreter_values.cpp — Tcl values into Python values, and typed access to Tcl variables.
-// The casts try Tcl's own parsers through the host, with fixed fallbacks; the readers combine a
-// variable view with one cast, the writers with one conversion.
+// interpreter_values.cpp — Tcl values into Python values: the casts, as methods of the class.
+// They try Tcl's own parsers through the host, with fixed fallbacks; lists: interpreter_lists.cpp.
 
-#include "host/tcl_text.hpp"
 #include "interpreter_parts.hpp"
 
 #include <tcl.h>
 
 #include <cstring>
-#include <memory>
 
 namespace nb = nanobind;
 
@@ -389,73 +386,6 @@ nb::object cast_keyed_list_py(nb::handle value, nb::handle item_cast) {
     return cast_keyed_list(value, item_cast);
 }
 
-// Typed variable access: one view operation, then at most one cast or conversion.
-
-nb::object vars_of(nb::handle self) {
-    return get_attr(self, names().vars);
-}
-
-nb::object view_get(nb::handle self, nb::handle name) {
-    return check(PyObject_GetItem(vars_of(self).ptr(), name.ptr()));
-}
-
-void view_set(nb::handle self, nb::handle name, nb::handle value) {
-    if (PyObject_SetItem(vars_of(self).ptr(), name.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-nb::object get_var(nb::handle self, nb::handle name) {
-    return view_get(self, name);
-}
-
-nb::object get_list(nb::handle self, nb::handle name) {
-    return cast_list(view_get(self, name), nb::none());
-}
-
-nb::object get_keyed_list(nb::handle self, nb::handle name) {
-    return cast_keyed_list(view_get(self, name), nb::none());
-}
-
-nb::object get_int(nb::handle self, nb::handle name) {
-    return call_method(self, names().cast_int, {view_get(self, name)});
-}
-
-nb::object get_double(nb::handle self, nb::handle name) {
-    return call_method(self, names().cast_double, {view_get(self, name)});
-}
-
-nb::object get_boolean(nb::handle self, nb::handle name) {
-    return call_method(self, names().cast_boolean, {view_get(self, name)});
-}
-
-nb::object get_array(nb::handle self, nb::handle name) {
-    return call_method(vars_of(self), names().array_get, {name});
-}
-
-void set_array(nb::handle self, nb::handle name, nb::handle obj) {
-    call_method(vars_of(self), names().array_set, {name, obj});
-}
-
-void set_keyed_list(nb::handle self, nb::handle name, nb::handle obj) {
-    nb::object nest_map = module_global(names().NestMap);
-    int is_nest_map = PyObject_IsInstance(obj.ptr(), nest_map.ptr());
-    if (is_nest_map < 0) throw nb::python_error();
-    view_set(self, name, is_nest_map ? nb::borrow(obj) : call(nest_map, {obj}));
-}
-
-void set_var(nb::handle self, nb::handle name, nb::handle value) {
-    view_set(self, name, value);
-}
-
-void set_boolean(nb::handle self, nb::handle name, nb::handle value) {
-    view_set(self, name, nb::int_(truth(value) ? 1 : 0));
-}
-
-void set_list(nb::handle self, nb::handle name, nb::handle value) {
-    Names& n = names();
-    view_set(self, name, call_method(n.tclobj_fn, n.from_sequence, {value}));
-}
-
 } // namespace
 
 nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
@@ -464,28 +394,6 @@ nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
     if (!item_cast.is_none())
         cast_values_in_place(result, call_method(result, n.all_items), item_cast);
     return result;
-}
-
-void add_variable_methods(ClassBuilder& cls) {
-    auto name = nb::arg("name").none();
-    cls.def("get_array", &get_array, name, "The Tcl array as an Array.")
-        .def("get_list", &get_list, name, "The variable as a tuple of strings.")
-        .def("get_keyed_list", &get_keyed_list, name, "The variable as a NestMap.")
-        .def("get_int", &get_int, name, "The variable as an int.")
-        .def("get_boolean", &get_boolean, name, "The variable as a bool.")
-        .def("get_double", &get_double, name, "The variable as a float.")
-        .def("get_var", &get_var, name, "The variable's value as text.")
-        .def("set_array", &set_array, name, nb::arg("obj").none(),
-             "Sets array elements from a mapping or a flat key/value sequence.")
-        .def("set_keyed_list", &set_keyed_list, name, nb::arg("obj").none(),
-             "Stores a mapping as a TclX keyed list.")
-        .def("set_var", &set_var, name, nb::arg("value").none(), "Stores a value in the variable.")
-        .alias("set_int", "set_var")
-        .alias("set_double", "set_var")
-        .def("set_boolean", &set_boolean, name, nb::arg("value").none(),
-             "Stores 1 or 0 by the truth of the value.")
-        .def("set_list", &set_list, name, nb::arg("value").none(),
-             "Stores a sequence as one Tcl list.");
 }
 
 void record_own_casts(nb::handle cls) {
@@ -593,105 +501,6 @@ void add_cast_methods(ClassBuilder& cls) {
         .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast,
                     "A TclX keyed list as a NestMap, leaves through item_cast if given.");
     add_value_method(cls, cast_any_method);
-}
-
-namespace {
-
-/// An interpreter of this thread, made on first need, only to learn Tcl's message for a
-/// malformed list. It runs no script.
-struct MessageInterp {
-    Tcl_Interp* interp = Tcl_CreateInterp();
-    ~MessageInterp() { Tcl_DeleteInterp(interp); }
-};
-
-/// Sets TclError with Tcl's message for the malformed list `utf8`. Tcl may cut the quoted
-/// part of its message inside a character; the bytes are read as Tcl reads them.
-void set_malformed_list_error(const char* utf8) {
-    thread_local MessageInterp messages;
-    int count = 0;
-    const char** elements = nullptr;
-    if (Tcl_SplitList(messages.interp, utf8, &count, &elements) == TCL_OK) {
-        Tcl_Free(reinterpret_cast<char*>(elements));
-        PyErr_SetString(names().tcl_error.ptr(), "malformed Tcl list");
-        return;
-    }
-    Tcl_Obj* result = Tcl_GetObjResult(messages.interp);
-    int size = 0;
-    const char* message = Tcl_GetStringFromObj(result, &size);
-    PyObject* text = from_tcl_utf8(message, size_t(size));
-    Tcl_ResetResult(messages.interp);
-    if (!text) return;
-    PyErr_SetObject(names().tcl_error.ptr(), text);
-    Py_DECREF(text);
-}
-
-/// One element of a split list as Python text: plain UTF-8 in the common case, Tcl's own
-/// forms (C0 80 for NUL, surrogate halves, stray bytes) through the full conversion.
-PyObject* element_text(const char* bytes) {
-    Py_ssize_t size = Py_ssize_t(std::strlen(bytes));
-    if (PyObject* text = PyUnicode_DecodeUTF8(bytes, size, nullptr)) return text;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
-    PyErr_Clear();
-    return from_tcl_utf8(bytes, size_t(size));
-}
-
-/// Splits Python text as a Tcl list into a tuple of Python texts. Text that is plain UTF-8
-/// to Tcl (no NUL, no lone surrogate, the usual case) is parsed straight from its cached
-/// UTF-8 form; other text is converted to Tcl's bytes first. A malformed list is TclError.
-nb::object split_text(PyObject* text) {
-    std::string converted;
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!bytes || std::memchr(bytes, 0, size_t(size))) {
-        PyErr_Clear();
-        converted = to_tcl_utf8(text);
-        bytes = converted.c_str();
-    }
-    int count = 0;
-    const char** elements = nullptr;
-    if (Tcl_SplitList(nullptr, bytes, &count, &elements) != TCL_OK) {
-        set_malformed_list_error(bytes);
-        throw nb::python_error();
-    }
-    std::unique_ptr<const char*, void (*)(const char**)> owner(
-        elements, [](const char** p) { Tcl_Free(reinterpret_cast<char*>(p)); });
-    nb::object words = check(PyTuple_New(count));
-    for (int i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(words.ptr(), i, check(element_text(elements[i])).release().ptr());
-    return words;
-}
-
-} // namespace
-
-nb::object cast_list(nb::handle value, nb::handle item_cast) {
-    Names& n = names();
-    PyObject* arg = value.ptr();
-    PyObject* split = nullptr;
-    if (PyUnicode_CheckExact(arg)) {
-        try {
-            split = split_text(arg).release().ptr();
-        } catch (nb::python_error& e) {
-            e.restore();
-        }
-    } else {
-        split = PyObject_Vectorcall(n.get_list_from_any.ptr(), &arg, 1, nullptr);
-    }
-    if (!split) {
-        nb::object malformed = catch_error(n.tcl_error.ptr());
-        if (!malformed.is_valid()) throw nb::python_error();
-        raise_from(PyExc_ValueError, malformed);
-    }
-    nb::object words = nb::steal(split);
-    if (item_cast.is_none()) return words;
-    Py_ssize_t count = PyTuple_GET_SIZE(split);
-    nb::object result = check(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* word = PyTuple_GET_ITEM(split, i);
-        PyTuple_SET_ITEM(
-            result.ptr(), i,
-            check(PyObject_Vectorcall(item_cast.ptr(), &word, 1, nullptr)).release().ptr());
-    }
-    return result;
 }
 
 } // namespace tessel::interp
