@@ -170,3 +170,29 @@ nb::object variable_setitem(nb::handle cls);
 void remember_originals(nb::handle namespace_cls, nb::module_& m);
 
 } // namespace tessel::ns::space
+
+// ---------------------------------------------------------------------------------------------
+// What the two sources of TclCommand share (namespace_commands.cpp and
+// namespace_command_calls.cpp).
+
+namespace tessel::ns::commands {
+
+/// The classes made here, our own methods (to recognise them on an instance), and
+/// what the methods need at call time.
+struct Classes {
+    nb::handle command, temp_command;
+    nb::handle own_build, own_dashed, own_call;
+    nb::handle update_wrapper, package, module_dict, temp_variable_name;
+    nb::handle items, interpaddr, dashed_names, calling_format, args_part, keywords_part, cast_part;
+};
+
+inline Classes& classes() {
+    static Classes c;
+    return c;
+}
+
+/// Adds TclCommand's `__init__`, `build_tclcmd`, `kwargs_to_dashed_args`, `call` (also as the
+/// call slot) and `eval` to the class being built, in that order. (namespace_command_calls.cpp)
+void add_call_methods(ClassBuilder& command);
+
+} // namespace tessel::ns::commands

@@ -1,0 +1,360 @@
+// namespace_command_calls.cpp — TclCommand built and called: the words of one invocation
+// (name, bound arguments and options, then the call's own), run as a list call or a script.
+
+#include "namespace_handles.hpp"
+
+#include <tuple>
+#include <utility>
+
+namespace nb = nanobind;
+
+namespace tessel::ns {
+namespace {
+
+using namespace handles;
+using namespace commands;
+
+/// `cast_list` of the package `tessel.tcl`, imported now: the default interpreter's list cast.
+nb::object package_cast_list(nb::handle value) {
+    nb::object package = check(PyImport_Import(classes().package.ptr()));
+    return call_method(package, names().cast_list, {value});
+}
+
+bool is_command(nb::handle obj) {
+    int r = PyObject_IsInstance(obj.ptr(), classes().command.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+/// `words[0]` and `words[1:]`, the name and the rest of a word list.
+std::pair<nb::object, nb::object> split_words(nb::handle words) {
+    nb::object rest = check(PySequence_GetSlice(words.ptr(), 1, PY_SSIZE_T_MAX));
+    nb::object first = check(PySequence_GetItem(words.ptr(), 0));
+    return {first, rest};
+}
+
+[[noreturn]] void raise_keywords_must_be_strings() {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    throw nb::python_error();
+}
+
+/// "-name" for an option name; TypeError for a name that is not text.
+PyObject* dashed_name(PyObject* key) {
+    if (!PyUnicode_Check(key)) raise_keywords_must_be_strings();
+    // Option names come from the callers' source code, a small set: their dashed
+    // forms are kept (up to a bound) instead of being made on every call.
+    PyObject* known = classes().dashed_names.ptr();
+    bool plain = PyUnicode_CheckExact(key);
+    if (plain) {
+        PyObject* hit = PyDict_GetItemWithError(known, key);
+        if (hit) return Py_NewRef(hit);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject* option = PyUnicode_Concat(names().w_dash.ptr(), key);
+    if (!option) throw nb::python_error();
+    if (plain && PyDict_GET_SIZE(known) < 512 && PyDict_SetItem(known, key, option) < 0) {
+        Py_DECREF(option);
+        throw nb::python_error();
+    }
+    return option;
+}
+
+/// The dashed words of an options dict: "-name", value, ... (values as they are).
+nb::object dashed_words(nb::handle options) {
+    Py_ssize_t count = PyDict_GET_SIZE(options.ptr());
+    nb::object words = check(PyTuple_New(2 * count));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(options.ptr(), &pos, &key, &value)) {
+        PyTuple_SET_ITEM(words.ptr(), i++, dashed_name(key));
+        PyTuple_SET_ITEM(words.ptr(), i++, Py_NewRef(value));
+    }
+    return words;
+}
+
+nb::object kwargs_to_dashed_args(nb::kwargs kwargs) {
+    return dashed_words(kwargs);
+}
+
+/// `**options` for a Python call: a dict with string keys.
+nb::object as_kwargs(nb::handle options) {
+    if (PyDict_CheckExact(options.ptr())) return nb::borrow(options);
+    nb::object d = check(PyDict_New());
+    if (PyDict_Merge(d.ptr(), options.ptr(), 1) < 0) throw nb::python_error();
+    return d;
+}
+
+/// The arguments of one call as Python passed them: positional ones in an array,
+/// options either named by `kwnames` (values after the positional ones) or in a dict.
+struct CallArgs {
+    PyObject* const* args = nullptr;
+    Py_ssize_t nargs = 0;
+    PyObject* kwnames = nullptr;
+    PyObject* kwdict = nullptr;
+
+    static CallArgs fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return {args, nargs, kwnames, nullptr};
+    }
+    static CallArgs classic(PyObject* tuple, PyObject* dict) {
+        return {&PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_SIZE(tuple), nullptr, dict};
+    }
+    Py_ssize_t options() const {
+        if (kwnames) return PyTuple_GET_SIZE(kwnames);
+        return kwdict ? PyDict_GET_SIZE(kwdict) : 0;
+    }
+    /// Calls `f(name, value)` for every option, in the caller's order.
+    template <typename F> void each_option(F&& f) const {
+        if (kwnames) {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+                f(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+        } else if (kwdict) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwdict, &pos, &key, &value))
+                f(key, value);
+        }
+    }
+    /// `fn(*args, **kwargs)`.
+    nb::object call(nb::handle fn) const {
+        if (!kwdict) return check(PyObject_Vectorcall(fn.ptr(), args, size_t(nargs), kwnames));
+        nb::object tuple = check(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(tuple.ptr(), i, Py_NewRef(args[i]));
+        return check(PyObject_Call(fn.ptr(), tuple.ptr(), kwdict));
+    }
+};
+
+/// The options of one invocation: the bound ones, with the call's options
+/// (converted by tclobj) replacing or following them. The bound dict itself when
+/// the call has none.
+nb::object merged_options(nb::handle bound, const CallArgs& call) {
+    if (call.options() == 0) return nb::borrow(bound);
+    nb::object merged = PyDict_Check(bound.ptr())
+                            ? check(PyDict_Copy(bound.ptr()))
+                            : check(PyObject_CallOneArg((PyObject*)&PyDict_Type, bound.ptr()));
+    call.each_option([&](PyObject* key, PyObject* value) {
+        nb::object converted = tclobj(value);
+        if (PyDict_SetItem(merged.ptr(), key, converted.ptr()) < 0) throw nb::python_error();
+    });
+    return merged;
+}
+
+/// The complete word list of one invocation: name, bound arguments, the call's
+/// arguments (through tclobj), then every option as "-name", value.
+nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs& call) {
+    nb::object name = attrs[names().cmd_name];
+    nb::object bound = attrs[names().args];
+    nb::object bound_options = attrs[names().keywords];
+    bool own_dashed = attrs.is_own(names().m_kwargs_to_dashed_args, classes().own_dashed);
+
+    // The call's arguments first, as Python would convert them. Conversion hooks may run
+    // here; what follows runs none while it fills the word tuple, except for the call's
+    // own option values, whose list nobody else can change. Plain values need no
+    // conversion and no copy.
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < call.nargs && plain; ++i)
+        plain = plain_value(call.args[i]);
+    nb::object extra;
+    PyObject* const* converted = call.args;
+    if (!plain) {
+        extra = check(PyTuple_New(call.nargs));
+        for (Py_ssize_t i = 0; i < call.nargs; ++i)
+            PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
+        converted = &PyTuple_GET_ITEM(extra.ptr(), 0);
+    }
+
+    // The usual case, done in one pass: a tuple of bound arguments, options in a dict.
+    if (own_dashed && PyTuple_CheckExact(bound.ptr()) && PyDict_Check(bound_options.ptr())) {
+        bool bound_only = call.options() == 0;
+        bool call_only = !bound_only && PyDict_GET_SIZE(bound_options.ptr()) == 0;
+        nb::object options = bound_only  ? bound_options
+                             : call_only ? nb::object()
+                                         : merged_options(bound_options, call);
+        Py_ssize_t noptions = call_only ? call.options() : PyDict_GET_SIZE(options.ptr());
+        Py_ssize_t nbound = PyTuple_GET_SIZE(bound.ptr());
+        nb::object words = check(PyTuple_New(1 + nbound + call.nargs + 2 * noptions));
+        PyObject* w = words.ptr();
+        Py_ssize_t i = 0;
+        PyTuple_SET_ITEM(w, i++, name.release().ptr());
+        for (Py_ssize_t j = 0; j < nbound; ++j)
+            PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.ptr(), j)));
+        for (Py_ssize_t j = 0; j < call.nargs; ++j)
+            PyTuple_SET_ITEM(w, i++, Py_NewRef(converted[j]));
+        if (call_only) {
+            call.each_option([&](PyObject* key, PyObject* value) {
+                PyTuple_SET_ITEM(w, i++, dashed_name(key));
+                PyTuple_SET_ITEM(w, i++, tclobj(value).release().ptr());
+            });
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(options.ptr(), &pos, &key, &value)) {
+                PyTuple_SET_ITEM(w, i++, dashed_name(key));
+                PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
+            }
+        }
+        return words;
+    }
+
+    nb::object options = merged_options(bound_options, call);
+    nb::object dashed;
+    if (own_dashed && PyDict_Check(options.ptr())) {
+        dashed = dashed_words(options);
+    } else {
+        nb::object fn = get(self, names().m_kwargs_to_dashed_args);
+        dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
+    }
+    if (!extra.is_valid()) {
+        extra = check(PyTuple_New(call.nargs));
+        for (Py_ssize_t i = 0; i < call.nargs; ++i)
+            PyTuple_SET_ITEM(extra.ptr(), i, Py_NewRef(call.args[i]));
+    }
+    nb::object words = tuple_of({name});
+    words = check(PyNumber_Add(words.ptr(), bound.ptr()));
+    words = check(PyNumber_Add(words.ptr(), extra.ptr()));
+    return check(PyNumber_InPlaceAdd(words.ptr(), dashed.ptr()));
+}
+
+/// `self.build_tclcmd(*args, **kwargs)`, in C++ unless a subclass replaced it.
+nb::object words_for(nb::handle self, const Attributes& attrs, const CallArgs& call) {
+    if (attrs.is_own(names().m_build_tclcmd, classes().own_build))
+        return build_words(self, attrs, call);
+    return call.call(get(self, names().m_build_tclcmd));
+}
+
+nb::object apply_cast(nb::handle self, nb::object result) {
+    nb::object cast = attr_of(self, names().cast);
+    if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
+    return result;
+}
+
+// ---- TclCommand: construction, words, calls ------------------------------------------------
+
+void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords,
+                  nb::handle tcl, nb::handle cast, nb::handle logger) {
+    nb::object base_init = super_attr(classes().command, self, names().m_init);
+    check(PyObject_CallNoArgs(base_init.ptr()));
+    set(self, names().tcl, interpreter_proxy(tcl));
+
+    nb::object name, bound;
+    if (args.is_none()) {
+        nb::object words;
+        if (is_command(cmd))
+            words = call_method(cmd, names().m_build_tclcmd);
+        else if (PyTuple_CheckExact(cmd.ptr()))
+            words = nb::borrow(cmd);
+        else
+            words = package_cast_list(cmd);
+        std::tie(name, bound) = split_words(words);
+    } else {
+        bound = package_cast_list(args);
+        if (is_command(cmd)) {
+            nb::object fn = get(cmd, names().m_build_tclcmd);
+            nb::object spread = check(PySequence_Tuple(bound.ptr()));
+            nb::object words = check(PyObject_Call(fn.ptr(), spread.ptr(), nullptr));
+            std::tie(name, bound) = split_words(words);
+        } else {
+            name = nb::borrow(cmd);
+        }
+    }
+    set(self, names().cmd_name, scriptify(name));
+    set(self, names().args, tclobj(bound));
+
+    nb::object options = check(PyDict_New());
+    if (truth(keywords)) {
+        nb::object items = call_method(keywords, classes().items);
+        nb::object it = check(PyObject_GetIter(items.ptr()));
+        while (PyObject* pair = PyIter_Next(it.ptr())) {
+            nb::object item = nb::steal(pair);
+            nb::object key = check(PySequence_GetItem(item.ptr(), 0));
+            nb::object value = check(PySequence_GetItem(item.ptr(), 1));
+            nb::object converted = tclobj(value);
+            if (PyObject_SetItem(options.ptr(), key.ptr(), converted.ptr()) < 0)
+                throw nb::python_error();
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    set(self, names().keywords, options);
+    set(self, names().cast, cast);
+    set(self, names().logger, logger);
+}
+
+nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return build_words(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
+}
+
+/// Runs the words as one list call: logged first when the handle has a logger,
+/// cast afterwards when it has a cast.
+nb::object run_call(nb::handle self, const Attributes& attrs, const CallArgs& call) {
+    nb::object words = words_for(self, attrs, call);
+    nb::object logger = attrs[names().logger];
+    if (truth(logger)) {
+        nb::object text = scriptify(words);
+        nb::object line = check(PyObject_CallMethodOneArg(classes().calling_format.ptr(),
+                                                          names().m_format.ptr(), text.ptr()));
+        call_method(logger, names().info, {line});
+    }
+    nb::object result = list_call(app_of_interpreter(attrs[names().tcl]), words);
+    nb::object cast = attrs[names().cast];
+    if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
+    return result;
+}
+
+nb::object command_call(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return run_call(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
+}
+
+/// The call slot of TclCommand: `self.call(*args, **kwargs)`, without a trip through
+/// Python when `call` is our own.
+PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        CallArgs call = CallArgs::classic(args, kwargs);
+        Attributes attrs(self);
+        if (attrs.is_own(names().m_call, classes().own_call))
+            return run_call(self, attrs, call).release().ptr();
+        return call.call(get(self, names().m_call)).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+nb::object command_eval(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    nb::object words = words_for(self, Attributes(self), CallArgs::fast(args, nargs, kwnames));
+    nb::object app = app_of(self);
+    return apply_cast(self, eval_words(app, words));
+}
+
+} // namespace
+
+void commands::add_call_methods(ClassBuilder& command) {
+    nb::object none = nb::none();
+    static PyMethodDef fast_methods[] = {
+        {"build_tclcmd", (PyCFunction)(void (*)())fast_entry<command_build_tclcmd>,
+         METH_FASTCALL | METH_KEYWORDS,
+         "build_tclcmd($self, /, *args, **kwargs)\n--\n\n"
+         "The complete word list of one invocation."},
+        {"call", (PyCFunction)(void (*)())fast_entry<command_call>, METH_FASTCALL | METH_KEYWORDS,
+         "call($self, /, *args, **kwargs)\n--\n\n"
+         "Runs the command with these extra arguments and options."},
+        {"eval", (PyCFunction)(void (*)())fast_entry<command_eval>, METH_FASTCALL | METH_KEYWORDS,
+         "eval($self, /, *args, **kwargs)\n--\n\n"
+         "Runs the command through Tcl's script parser; the result is text."},
+    };
+    command.def("__init__", &command_init, nb::arg("cmd").none(), nb::arg("args").none() = none,
+                nb::arg("keywords").none() = none, nb::arg("tcl").none() = none,
+                nb::arg("cast").none() = none, nb::arg("logger").none() = none);
+    add_fast_method(command, &fast_methods[0]);
+    command.def_static("kwargs_to_dashed_args", &kwargs_to_dashed_args, nb::arg("kwargs"),
+                       "Options as the words -name value ..., in order.");
+    add_fast_method(command, &fast_methods[1]);
+    set_call_slot(command, &command_call_slot);
+    add_fast_method(command, &fast_methods[2]);
+}
+
+} // namespace tessel::ns
