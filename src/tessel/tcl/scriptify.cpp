@@ -60,10 +60,6 @@ struct ElementScan {
     Py_ssize_t controls = 0; ///< control characters written as a letter escape
 };
 
-/// Scans one element and decides how it must be quoted. A backslash before
-/// a newline, before a brace, or at the end cannot live inside braces, since
-/// Tcl's list parser skips the character after it: such elements take
-/// backslash quoting.
 /// The characters that quoting looks at, all below 128; every other one is copied as it is.
 struct SpecialCharacters {
     bool table[128] = {};
@@ -75,6 +71,10 @@ struct SpecialCharacters {
 };
 constexpr SpecialCharacters is_special;
 
+/// Scans one element and decides how it must be quoted. A backslash before
+/// a newline, before a brace, or at the end cannot live inside braces, since
+/// Tcl's list parser skips the character after it: such elements take
+/// backslash quoting.
 template <typename Ch> ElementScan scan_element(const Ch* s, Py_ssize_t length) {
     ElementScan scan;
     long nesting = 0;
@@ -218,18 +218,6 @@ Out* convert_element(const In* s, Py_ssize_t length, unsigned flags, Out* dst) {
         }
     }
     return dst;
-}
-
-template <typename Out> Out* convert_text(PyObject* text, unsigned flags, Out* dst) {
-    TextView v(text);
-    switch (v.kind) {
-    case PyUnicode_1BYTE_KIND:
-        return convert_element(static_cast<const Py_UCS1*>(v.data), v.length, flags, dst);
-    case PyUnicode_2BYTE_KIND:
-        return convert_element(static_cast<const Py_UCS2*>(v.data), v.length, flags, dst);
-    default:
-        return convert_element(static_cast<const Py_UCS4*>(v.data), v.length, flags, dst);
-    }
 }
 
 bool leading_brace(PyObject* text) {
