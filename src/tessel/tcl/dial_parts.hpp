@@ -2,6 +2,7 @@
 // dial.cpp owns the module, Dial and the Dial_Code type; dial_call.cpp runs a Dial_Code's command.
 #pragma once
 
+#include "host/pyerrors.hpp"
 #include "host/scriptify_api.hpp"
 
 #include <nanobind/nanobind.h>
@@ -45,13 +46,6 @@ inline PyObject* module_name(nb::handle name) {
     if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     return value;
-}
-
-/// The AttributeError of an attribute that a half-built object does not have yet.
-inline PyObject* missing_attribute(PyObject* self, const char* name) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
-                 Py_TYPE(self)->tp_name, name);
-    return nullptr;
 }
 
 /// The command word: the path joined with "::". A one-part path of exact `str` is its part.

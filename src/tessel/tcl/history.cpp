@@ -31,8 +31,7 @@ HistoryObject* as_history(PyObject* self) {
 /// AttributeError when it was deleted or never set.
 nb::object field(PyObject* self, PyObject* value, const char* name) {
     if (!value) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
-                     Py_TYPE(self)->tp_name, name);
+        missing_attribute(self, name);
         throw nb::python_error();
     }
     return nb::borrow(value);

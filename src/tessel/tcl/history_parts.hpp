@@ -3,8 +3,7 @@
 #pragma once
 
 #include "host/pycall.hpp"
-
-#include <exception>
+#include "host/pyerrors.hpp"
 
 namespace tessel::hist {
 namespace nb = nanobind;
@@ -22,18 +21,6 @@ struct Names {
 inline Names& names() {
     static Names cached;
     return cached;
-}
-
-/// Runs `body` and turns any C++ exception into the pending Python exception.
-template <typename Body> PyObject* guarded(Body&& body) {
-    try {
-        return body().release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
 }
 
 /// A new Entry of exactly the Entry type, as `Entry(api)` makes it. (history_entry.cpp)

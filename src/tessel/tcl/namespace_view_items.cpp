@@ -2,11 +2,11 @@
 // While nothing on the way was replaced, it goes straight to the host without building a handle.
 
 #include "host/nested_values.hpp"
+#include "host/pyerrors.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
 
 #include <algorithm>
-#include <exception>
 
 namespace nb = nanobind;
 
@@ -249,21 +249,6 @@ void vars_setitem(nb::handle self, nb::handle var_name, nb::handle value) {
     call_method(self, c.set, {var_name, value});
 }
 
-/// Runs the body of a method called straight from Python: a C++ exception
-/// becomes the Python exception it carries.
-template <typename Body> PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    return nullptr;
-}
-
 bool argument_count(const char* name, Py_ssize_t given, Py_ssize_t wanted) {
     if (given == wanted) return true;
     PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, wanted + 1,
@@ -275,14 +260,14 @@ bool argument_count(const char* name, Py_ssize_t given, Py_ssize_t wanted) {
 // over fast calls, without a binding layer's argument dispatch.
 PyObject* vars_getitem_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!argument_count("__getitem__", nargs, 1)) return nullptr;
-    return guarded([&] { return vars_getitem(self, args[0]).release().ptr(); });
+    return guarded([&] { return vars_getitem(self, args[0]); });
 }
 
 PyObject* vars_setitem_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!argument_count("__setitem__", nargs, 2)) return nullptr;
     return guarded([&] {
         vars_setitem(self, args[0], args[1]);
-        return Py_NewRef(Py_None);
+        return nb::none();
     });
 }
 
