@@ -3,6 +3,7 @@
 
 #include "dial_parts.hpp"
 #include "host/native_type.hpp"
+#include "host/pycall.hpp"
 #include "host/pyclass.hpp"
 
 #include <structmember.h>
@@ -306,11 +307,6 @@ NB_MODULE(dial, m) {
     using namespace tessel;
     using namespace tessel::dial;
     Names& n = names();
-    auto interned = [](const char* s) {
-        PyObject* name = PyUnicode_InternFromString(s);
-        if (!name) throw nb::python_error();
-        return nb::handle(name);
-    };
     n.api = import_scriptify_api();
     if (!n.api) throw nb::python_error();
     nb::module_ scriptify_module = nb::module_::import_("tessel.tcl.scriptify");

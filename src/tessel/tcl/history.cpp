@@ -427,7 +427,6 @@ NB_MODULE(history, m) {
     n.deque_type = keep(collections.attr("deque"));
     n.deque_append = keep(n.deque_type.attr("append"));
     n.re_compile = keep(re.attr("compile"));
-    auto interned = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
     n.log_name = interned("log");
     n.cache_name = interned("_cache");
     n.debug_name = interned("debug");

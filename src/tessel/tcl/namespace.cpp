@@ -404,7 +404,7 @@ nb::object build_temp_namespace(const char* module, nb::handle base) {
 }
 
 void intern_names(Cached& c) {
-    auto in = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
+    const auto in = &interned;
     c.ns = in("ns"), c.tcl = in("tcl"), c.tk = in("tk"), c.eval = in("eval"), c.call = in("call");
     c.getvar = in("getvar"), c.setvar = in("setvar"), c.set_space = in("set ");
     c.str_name = in("__str__"), c.tclobj_hook = in("__tclobj__");

@@ -32,11 +32,7 @@ struct Names {
         w_empty, w_separator, w_dash;
 };
 
-inline nb::handle interned(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) throw nb::python_error();
-    return nb::handle(s);
-}
+using tessel::interned;
 
 inline Names& names() {
     static Names n = [] {

@@ -485,7 +485,6 @@ NB_MODULE(nestmap, m) {
     n.mapping = keep(collections_abc.attr("Mapping"));
     n.tcl_obj_type = keep(tcl_obj);
     n.attr_dict_init = keep(attr_dict.attr("__init__"));
-    auto interned = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
     n.dot = interned(".");
     n.split = interned("split");
     n.keys = interned("keys");

@@ -191,7 +191,6 @@ NB_MODULE(scriptify, m) {
     n.set = keep(abc.attr("Set"));
     n.tcl_obj_type = keep(nb::module_::import_("_tkinter").attr("Tcl_Obj"));
     n.module_dict = keep(m.attr("__dict__"));
-    auto interned = [](const char* s) { return nb::handle(PyUnicode_InternFromString(s)); };
     n.scriptify_hook = interned("__scriptify__");
     n.tclobj_hook = interned("__tclobj__");
     n.from_sequence_name = interned("_scriptify_from_sequence");

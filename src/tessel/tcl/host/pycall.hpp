@@ -25,6 +25,13 @@ inline bool truth(nb::handle value) {
     return result == 1;
 }
 
+/// The interned str for a cached name, kept for the life of the process; a failure raises.
+inline nb::handle interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return nb::handle(s);
+}
+
 inline nb::object get_attr(nb::handle obj, nb::handle name) {
     return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
