@@ -345,10 +345,6 @@ void import_into(nb::module_& m, const char* module, const char* name) {
     m.attr(name) = nb::module_::import_(module).attr(name);
 }
 
-nb::handle interned(const char* text) {
-    return nb::handle(PyUnicode_InternFromString(text));
-}
-
 void intern_names(Names& n) {
     n.tk = interned("tk");
     n.history = interned("history");
