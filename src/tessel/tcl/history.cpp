@@ -73,16 +73,6 @@ nb::object level_cache(nb::handle log) {
     return nb::steal(cache);
 }
 
-/// Version tag of a dictionary: every change to any dictionary gives it a new, never reused
-/// tag. Zero (never a live tag) where the interpreter no longer offers tags.
-uint64_t version_of([[maybe_unused]] PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-    return 0;
-#endif
-}
-
 /// The last "debug is off" answer of `log_call`, kept while neither the module namespace (which
 /// names the logger) nor the logger's level cache has changed since.
 struct QuietLogger {
@@ -91,8 +81,8 @@ struct QuietLogger {
     bool known() const {
         const Names& n = names();
         return module_version != 0 && n.logger_cache &&
-               module_version == version_of(n.module_dict.ptr()) &&
-               cache_version == version_of(n.logger_cache.ptr());
+               module_version == dict_version(n.module_dict.ptr()) &&
+               cache_version == dict_version(n.logger_cache.ptr());
     }
 };
 
@@ -110,7 +100,7 @@ void log_call(nb::handle item) {
         PyObject* known = PyDict_GetItemWithError(cache.ptr(), n.debug_level.ptr());
         if (known == Py_False) {
             if (cache.ptr() == n.logger_cache.ptr())
-                quiet = {version_of(n.module_dict.ptr()), version_of(cache.ptr())};
+                quiet = {dict_version(n.module_dict.ptr()), dict_version(cache.ptr())};
             return;
         }
         if (!known && PyErr_Occurred()) throw nb::python_error();

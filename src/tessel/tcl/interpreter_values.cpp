@@ -119,16 +119,12 @@ bool fast_readings_apply(PyObject* self) {
     PyObject** dict_slot = _PyObject_GetDictPtr(self);
     PyObject* dict = dict_slot ? *dict_slot : nullptr;
     if (!dict || !PyDict_CheckExact(dict)) return false;
-#if PY_VERSION_HEX < 0x030C0000
     static struct {
         PyObject* dict = nullptr;
         uint64_t version = 0;
     } seen;
-    uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    bool known = seen.dict == dict && seen.version == version;
-#else
-    bool known = false;
-#endif
+    uint64_t version = dict_version(dict);
+    bool known = version != 0 && seen.dict == dict && seen.version == version;
     if (!known) {
         for (nb::handle name : {n.cast_int, n.cast_double, n.cast_boolean, n.getint, n.getdouble}) {
             if (PyDict_GetItemWithError(dict, name.ptr())) return false;
@@ -143,22 +139,16 @@ bool fast_readings_apply(PyObject* self) {
             return false;
         }
         if (Py_TYPE(tk) != o.host_type) return false;
-#if PY_VERSION_HEX < 0x030C0000
         seen.dict = dict;
         seen.version = version;
-#endif
     }
-#if PY_VERSION_HEX < 0x030C0000
     // the host module's namespace, as it stood when it last still named the host's own error
     static uint64_t host_version = 0;
-    uint64_t current = reinterpret_cast<PyDictObject*>(o.host_module_dict)->ma_version_tag;
+    uint64_t current = dict_version(o.host_module_dict);
     if (host_version != 0 && current == host_version) return true;
-#endif
     PyObject* error = PyDict_GetItemWithError(o.host_module_dict, o.host_error_name);
     if (!error) PyErr_Clear();
-#if PY_VERSION_HEX < 0x030C0000
     if (error == o.host_error) host_version = current;
-#endif
     return error == o.host_error;
 }
 

@@ -2,6 +2,8 @@
 // Read as attribute lookup would, then kept while the interpreter's type and dictionary hold.
 #pragma once
 
+#include "host/pycall.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -26,13 +28,13 @@ class InterpreterTargets {
     /// up the ordinary way.
     bool read(const TargetNames& names, PyObject* interp, nb::object* history_out,
               nb::object* tk_out) {
-#if PY_VERSION_HEX < 0x030C0000
         PyTypeObject* type = Py_TYPE(interp);
         if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
         PyObject** slot = _PyObject_GetDictPtr(interp);
         PyObject* dict = slot ? *slot : nullptr;
         if (!dict || !PyDict_CheckExact(dict)) return false;
-        uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        uint64_t tag = dict_version(dict);
+        if (tag == 0) return false;
         if (type != type_ || type->tp_version_tag != type_version_ || dict != dict_ ||
             tag != dict_version_) {
             if (!look_up(names, type, dict)) return false;
@@ -44,17 +46,11 @@ class InterpreterTargets {
         *history_out = nb::borrow(history_);
         *tk_out = nb::borrow(tk_);
         return true;
-#else
-        (void)names, (void)interp, (void)history_out, (void)tk_out;
-        return false;
-#endif
     }
 
     /// The type's `cast_any` method descriptor found by the last successful `read`, or null
     /// when it must be looked up the ordinary way (borrowed).
-    PyObject* cast_any() const {
-        return cast_any_;
-    }
+    PyObject* cast_any() const { return cast_any_; }
 
   private:
     bool look_up(const TargetNames& names, PyTypeObject* type, PyObject* dict) {

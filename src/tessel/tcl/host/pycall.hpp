@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace tessel {
@@ -23,6 +24,17 @@ inline bool truth(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw nb::python_error();
     return result == 1;
+}
+
+/// Version tag of a dictionary: every change to any dictionary gives it a new tag, never used
+/// before, so an unchanged tag means an unchanged dictionary. Zero (never a live tag) where the
+/// interpreter no longer offers tags: callers then treat every dictionary as changed.
+inline uint64_t dict_version([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
 }
 
 /// The interned str for a cached name, kept for the life of the process; a failure raises.
