@@ -2,6 +2,7 @@
 // interp.dial.ns.proc("a b", opt=1) runs ns::proc with the words {a b} -opt 1, recorded and cast.
 
 #include "dial_parts.hpp"
+#include "host/class_guard.hpp"
 #include "host/native_type.hpp"
 #include "host/pycall.hpp"
 #include "host/pyclass.hpp"
@@ -23,12 +24,34 @@ struct DialObject {
     PyObject* weakrefs;
 };
 
+/// The names of every attribute of `type` and its bases, while they cannot change: our two
+/// types are immutable (as is `object`); for a subclass, an invalid handle.
+nb::handle fixed_attribute_names(PyTypeObject* type) {
+    const Names& n = names();
+    if (type == n.dial_type) return n.dial_attribute_names;
+    if (type == n.code_type) return n.code_attribute_names;
+    return nb::handle();
+}
+
 /// Normal attribute lookup without the cost of an AttributeError when the name is missing:
 /// the type's attributes (data descriptors and methods alike), then the instance dict.
 /// Returns a new reference, or null; `*found` tells a miss from an error.
 PyObject* ordinary_attribute(PyObject* self, PyObject* dict, PyObject* name, bool* found) {
     *found = true;
-    if (_PyType_Lookup(Py_TYPE(self), name)) return PyObject_GenericGetAttr(self, name);
+    PyTypeObject* type = Py_TYPE(self);
+    int in_class = 0;
+    if (nb::handle fixed = fixed_attribute_names(type)) {
+        in_class = PySet_Contains(fixed.ptr(), name);
+    } else {
+        try {
+            in_class = class_attribute(type, name).is_valid();
+        } catch (nb::python_error& e) {
+            e.restore();
+            in_class = -1;
+        }
+    }
+    if (in_class < 0) return nullptr;
+    if (in_class) return PyObject_GenericGetAttr(self, name);
     if (dict) {
         PyObject* value = PyDict_GetItemWithError(dict, name);
         if (value) return Py_NewRef(value);
@@ -288,7 +311,9 @@ PyType_Slot code_slots[] = {
     {0, nullptr},
 };
 
-constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+// Immutable, so that the attributes they have are known once for all (a subclass may differ)
+constexpr unsigned kTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
 
 PyType_Spec dial_spec = {"tessel.tcl.dial.Dial", sizeof(DialObject), 0, kTypeFlags, dial_slots};
 PyType_Spec code_spec = {"tessel.tcl.dial.Dial_Code", sizeof(CodeObject), 0,
@@ -298,6 +323,20 @@ nb::object make_type(nb::module_& m, PyType_Spec& type_spec) {
     PyObject* type = PyType_FromModuleAndSpec(m.ptr(), &type_spec, nullptr);
     if (!type) throw nb::python_error();
     return nb::steal(type);
+}
+
+/// The names of every attribute of `type` and its bases, as a frozenset.
+nb::handle attribute_names(PyTypeObject* type) {
+    nb::object names_ = nb::steal(PySet_New(nullptr));
+    if (!names_.is_valid()) throw nb::python_error();
+    nb::object mro = nb::borrow(type->tp_mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
+        nb::object space =
+            class_namespace(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.ptr(), i)));
+        for (nb::handle key : check(PyMapping_Keys(space.ptr())))
+            if (PySet_Add(names_.ptr(), key.ptr()) < 0) throw nb::python_error();
+    }
+    return keep(check(PyFrozenSet_New(names_.ptr())));
 }
 
 } // namespace
@@ -328,7 +367,6 @@ NB_MODULE(dial, m) {
     n.dash = interned("-");
     n.empty_command_message = interned("invalid command name \"\"");
     n.getattribute = interned("__getattribute__");
-    n.object_getattribute = _PyType_Lookup(&PyBaseObject_Type, n.getattribute.ptr());
 
     m.attr("weakref") = nb::module_::import_("weakref");
     m.attr("TclError") = nb::module_::import_("tkinter").attr("TclError");
@@ -338,6 +376,9 @@ NB_MODULE(dial, m) {
     nb::object code = make_type(m, code_spec);
     n.dial_type = reinterpret_cast<PyTypeObject*>(keep(dial).ptr());
     n.code_type = reinterpret_cast<PyTypeObject*>(keep(code).ptr());
+    n.dial_attribute_names = attribute_names(n.dial_type);
+    class_changes(); // imported now, not first on a hot path
+    n.code_attribute_names = attribute_names(n.code_type);
     m.attr("Dial") = nb::handle(reinterpret_cast<PyObject*>(n.dial_type));
     m.attr("Dial_Code") = nb::handle(reinterpret_cast<PyObject*>(n.code_type));
 }

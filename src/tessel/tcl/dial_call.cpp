@@ -3,7 +3,9 @@
 
 #include "dial_parts.hpp"
 #include "host/interpreter_targets.hpp"
-#include "host/method_cache.hpp"
+#include "host/py_versions.hpp"
+#include "host/pycall.hpp"
+#include "host/pyerrors.hpp"
 
 #include <cstdint>
 
@@ -13,18 +15,14 @@ namespace tessel::dial {
 namespace {
 
 /// The interpreter behind `tcl`: the referent when `tcl` is a weak proxy, which is what the
-/// proxy would forward every attribute to. New reference; null with ReferenceError when the
-/// referent is gone.
-PyObject* interpreter_of(PyObject* tcl) {
-    if (!PyWeakref_CheckProxy(tcl)) return Py_NewRef(tcl);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* obj = nullptr;
-    if (PyWeakref_GetRef(tcl, &obj) < 0) return nullptr;
-#else
-    PyObject* obj = PyWeakref_GET_OBJECT(tcl);
-    obj = obj == Py_None ? nullptr : Py_NewRef(obj);
-#endif
-    if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+/// proxy would forward every attribute to. A referent that is gone raises ReferenceError.
+nb::object interpreter_of(PyObject* tcl) {
+    if (!PyWeakref_CheckProxy(tcl)) return nb::borrow(tcl);
+    nb::object obj = weak_referent(tcl);
+    if (!obj.is_valid()) {
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        throw nb::python_error();
+    }
     return obj;
 }
 
@@ -146,93 +144,37 @@ PyObject* raise_error_info(PyObject* interp) {
     return nullptr;
 }
 
-/// `obj.<name>` read straight from the instance dictionary when nothing else could answer
-/// first: the type has no attribute of that name and keeps object's own __getattribute__.
-/// Anything else, and a miss, goes through normal attribute lookup. New reference or null.
-PyObject* instance_attribute(PyObject* obj, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (_PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute &&
-        !_PyType_Lookup(type, name)) {
-        PyObject** dict = _PyObject_GetDictPtr(obj);
-        if (dict && *dict) {
-            PyObject* value = PyDict_GetItemWithError(*dict, name);
-            if (value) return Py_NewRef(value);
-            if (PyErr_Occurred()) return nullptr;
-        }
-    }
-    return PyObject_GetAttr(obj, name);
-}
-
-/// `obj.<name>(arg)`. While the type keeps object's own __getattribute__ and nothing in the
-/// instance dictionary shadows a method descriptor of the type, the descriptor is called with
-/// `obj` as its first argument, as a plain method call would do, without building the bound
-/// method that a type with `__getattr__` would otherwise make on every lookup.
-PyObject* call_method_of(PyObject* obj, PyObject* name, PyObject* arg) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject* found = _PyType_Lookup(type, name);
-    if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-        _PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute) {
-        PyObject** dict = _PyObject_GetDictPtr(obj);
-        PyObject* shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!shadow && PyErr_Occurred()) return nullptr;
-        if (!shadow) {
-            nb::object method = nb::borrow(found); // the call may replace the type's attribute
-            PyObject* args[] = {obj, arg};
-            return PyObject_Vectorcall(method.ptr(), args, 2, nullptr);
-        }
-    }
-    PyObject* args[] = {obj, arg};
-    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
 } // namespace
 
-PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+/// Runs the words of a call in `interp`: recorded in its history, one host call, the result
+/// cast unless `cast` (borrowed, or null) is false.
+nb::object run_code(nb::handle words, PyObject* cast, nb::object interp) {
     const Names& n = names();
+    static InterpreterTargets targets({n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
+                                       n.getattribute.ptr()}); // guarded by the GIL
+    nb::object history = targets.attribute(interp.ptr(), n.history.ptr());
+    call_method(history, n.append, {words});
+    // (read after the record, which may have run code that changed the interpreter)
+    nb::object tk = targets.attribute(interp.ptr(), n.tk.ptr());
+    nb::object word_tuple = check(PySequence_Tuple(words.ptr()));
+    PyObject* call_args[] = {tk.ptr(), word_tuple.ptr()};
+    nb::object result = nb::steal(PyObject_VectorcallMethod(n.call.ptr(), call_args, 2, nullptr));
+    if (!result.is_valid()) {
+        raise_error_info(interp.ptr());
+        throw nb::python_error();
+    }
+    if (cast && !truth(cast)) return result;
+    return check(targets.cast_any(interp.ptr(), result.ptr()));
+}
+
+PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* cast = nullptr;
     nb::object words = nb::steal(call_words(self, args, nargs, kwnames, &cast));
     if (!words.is_valid()) return nullptr;
     PyObject* tcl = reinterpret_cast<CodeObject*>(self)->tcl;
     if (!tcl) return missing_attribute(self, "tcl");
-    nb::object interp = nb::steal(interpreter_of(tcl));
-    if (!interp.is_valid()) return nullptr;
-
-    static InterpreterTargets targets; // guarded by the GIL
-    const TargetNames target_names{n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
-                                   n.getattribute.ptr()};
-    nb::object history, tk;
-    if (!targets.read(target_names, interp.ptr(), &history, &tk)) {
-        history = nb::steal(instance_attribute(interp.ptr(), n.history.ptr()));
-        if (!history.is_valid()) return nullptr;
-    }
-    static MethodCache history_append, host_call;
-    nb::object recorded =
-        nb::steal(history_append.call(history.ptr(), n.append.ptr(), words.ptr()));
-    if (!recorded.is_valid()) return nullptr;
-
-    // the record may have run code that changed the interpreter
-    if (!targets.read(target_names, interp.ptr(), &history, &tk)) {
-        tk = nb::steal(instance_attribute(interp.ptr(), n.tk.ptr()));
-        if (!tk.is_valid()) return nullptr;
-    }
-    nb::object word_tuple = nb::steal(PySequence_Tuple(words.ptr()));
-    if (!word_tuple.is_valid()) return nullptr;
-    nb::object result = nb::steal(host_call.call(tk.ptr(), n.call.ptr(), word_tuple.ptr()));
-    if (!result.is_valid()) return raise_error_info(interp.ptr());
-
-    if (cast) {
-        int truth = PyObject_IsTrue(cast);
-        if (truth < 0) return nullptr;
-        if (!truth) return result.release().ptr();
-    }
-    // the command may have run code that changed the interpreter
-    if (targets.read(target_names, interp.ptr(), &history, &tk) && targets.cast_any()) {
-        nb::object method = nb::borrow(targets.cast_any());
-        PyObject* cast_args[] = {interp.ptr(), result.ptr()};
-        return PyObject_Vectorcall(method.ptr(), cast_args, 2, nullptr);
-    }
-    return call_method_of(interp.ptr(), n.cast_any.ptr(), result.ptr());
+    return guarded([&] { return run_code(words, cast, interpreter_of(tcl)); });
 }
 
 } // namespace tessel::dial

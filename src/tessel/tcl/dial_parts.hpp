@@ -31,7 +31,7 @@ struct Names {
     nb::handle history, append, tk, call, cast_any, vars, error_info, cast_keyword;
     nb::handle separator, dash, empty_command_message;
     nb::handle getattribute;
-    PyObject* object_getattribute = nullptr;
+    nb::handle dial_attribute_names, code_attribute_names; ///< frozensets (dial.cpp)
 };
 
 inline Names& names() {

@@ -73,36 +73,17 @@ nb::object level_cache(nb::handle log) {
     return nb::steal(cache);
 }
 
-/// The last "debug is off" answer of `log_call`, kept while neither the module namespace (which
-/// names the logger) nor the logger's level cache has changed since.
-struct QuietLogger {
-    uint64_t module_version = 0, cache_version = 0;
-
-    bool known() const {
-        const Names& n = names();
-        return module_version != 0 && n.logger_cache &&
-               module_version == dict_version(n.module_dict.ptr()) &&
-               cache_version == dict_version(n.logger_cache.ptr());
-    }
-};
-
 /// Writes "% <item>" at debug level. The logger's own level cache answers the
 /// common "debug is off" case without a call into logging.
 void log_call(nb::handle item) {
     Names& n = names();
-    static QuietLogger quiet; // guarded by the GIL
-    if (quiet.known()) return;
     nb::object log = module_logger();
     // logging clears a logger's cache in place and never rebinds it
     nb::object cache = log.ptr() == n.logger.ptr() && n.logger_cache ? nb::borrow(n.logger_cache)
                                                                      : level_cache(log);
     if (cache.is_valid()) {
         PyObject* known = PyDict_GetItemWithError(cache.ptr(), n.debug_level.ptr());
-        if (known == Py_False) {
-            if (cache.ptr() == n.logger_cache.ptr())
-                quiet = {dict_version(n.module_dict.ptr()), dict_version(cache.ptr())};
-            return;
-        }
+        if (known == Py_False) return;
         if (!known && PyErr_Occurred()) throw nb::python_error();
     }
     PyObject* args[] = {log.ptr(), n.log_format.ptr(), item.ptr()};

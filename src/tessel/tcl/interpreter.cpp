@@ -3,7 +3,6 @@
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "host/interpreter_targets.hpp"
-#include "host/method_cache.hpp"
 #include "interpreter_parts.hpp"
 
 #include <atomic>
@@ -238,22 +237,19 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
 
 nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handle record) {
     Names& n = names();
-    static MethodCache history_append, host_eval;
-    static InterpreterTargets targets; // guarded by the GIL
-    const TargetNames target_names{n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
-                                   n.getattribute.ptr()};
-    nb::object history, tk;
-    bool known = targets.read(target_names, self.ptr(), &history, &tk);
+    static InterpreterTargets targets({n.history.ptr(), n.tk.ptr(), n.cast_any.ptr(),
+                                       n.getattribute.ptr()}); // guarded by the GIL
     if (truth(record)) {
-        if (!known) history = get_attr(self, n.history);
-        check(history_append.call(history.ptr(), n.append.ptr(), code.ptr()));
+        nb::object history = targets.attribute(self.ptr(), n.history.ptr());
+        call_method(history, n.append, {code});
     }
-    // the record may have run code that changed the interpreter
-    if (!known || !targets.read(target_names, self.ptr(), &history, &tk)) tk = get_attr(self, n.tk);
-    PyObject* result = host_eval.call(tk.ptr(), n.eval.ptr(), code.ptr());
+    // (read after the record, which may have run code that changed the interpreter)
+    nb::object tk = targets.attribute(self.ptr(), n.tk.ptr());
+    PyObject* eval_args[] = {tk.ptr(), code.ptr()};
+    PyObject* result = PyObject_VectorcallMethod(n.eval.ptr(), eval_args, 2, nullptr);
     if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
-    if (truth(typecast)) return call_method(self, n.cast_any, {value});
+    if (truth(typecast)) return check(targets.cast_any(self.ptr(), value.ptr()));
     return value;
 }
 
@@ -422,6 +418,7 @@ NB_MODULE(interpreter, m) {
     n.module_dict = keep(m.attr("__dict__"));
     n.api = tessel::import_scriptify_api();
     if (!n.api) throw nb::python_error();
+    tessel::class_changes(); // imported now, not first on a hot path
 
     m.attr("os") = nb::module_::import_("os");
     nb::module_ logging = nb::module_::import_("logging");

@@ -1,6 +1,7 @@
 // interpreter_values.cpp — Tcl values into Python values: the casts, as methods of the class.
 // They try Tcl's own parsers through the host, with fixed fallbacks; lists: interpreter_lists.cpp.
 
+#include "host/class_guard.hpp"
 #include "interpreter_parts.hpp"
 
 #include <tcl.h>
@@ -74,82 +75,48 @@ enum class Reading { no, yes, undecided };
 
 /// The class of an instance and the host's type still hold their own casts and conversions
 /// (and the class no `tk` attribute that would hide the instance's). The answer is kept while
-/// neither type changes: any assignment to a type or to one of its bases gives it a new
-/// version tag.
+/// the guard holds (host/class_guard.hpp).
 bool types_unchanged(PyTypeObject* type) {
-    struct Checked {
-        PyTypeObject* type = nullptr;
-        unsigned int version = 0, host_version = 0;
-    };
-    static Checked checked;
+    static ClassGuard guard; // guarded by the GIL
     const OwnFunctions& o = own();
     PyTypeObject* host = o.host_type;
     if (!host) return false;
-    bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-                     PyType_HasFeature(host, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (versioned && checked.type == type && checked.version == type->tp_version_tag &&
-        checked.host_version == host->tp_version_tag)
-        return true;
+    if (guard.holds(type)) return true;
     const Names& n = names();
-    std::pair<nb::handle, PyObject*> own_attributes[] = {
-        {n.getattribute, o.getattribute}, {n.cast_int, o.cast_int}, {n.cast_double, o.cast_double},
-        {n.cast_boolean, o.cast_boolean}, {n.getint, o.getint},     {n.getdouble, o.getdouble}};
-    for (auto [name, expected] : own_attributes)
-        if (_PyType_Lookup(type, name.ptr()) != expected) return false;
-    if (_PyType_Lookup(type, n.tk.ptr()) || _PyType_Lookup(host, n.getint.ptr()) != o.host_getint ||
-        _PyType_Lookup(host, n.getdouble.ptr()) != o.host_getdouble ||
-        _PyType_Lookup(host, n.getboolean.ptr()) != o.host_getboolean)
-        return false;
-    // The lookups above give both types a version tag when they had none.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        PyType_HasFeature(host, Py_TPFLAGS_VALID_VERSION_TAG))
-        checked = {type, type->tp_version_tag, host->tp_version_tag};
-    return true;
+    auto read = [&] {
+        std::pair<nb::handle, PyObject*> own_attributes[] = {{n.getattribute, o.getattribute},
+                                                             {n.cast_int, o.cast_int},
+                                                             {n.cast_double, o.cast_double},
+                                                             {n.cast_boolean, o.cast_boolean},
+                                                             {n.getint, o.getint},
+                                                             {n.getdouble, o.getdouble}};
+        for (auto [name, expected] : own_attributes)
+            if (!class_attribute(type, name).is(expected)) return false;
+        return !class_attribute(type, n.tk).is_valid() &&
+               class_attribute(host, n.getint).is(o.host_getint) &&
+               class_attribute(host, n.getdouble).is(o.host_getdouble) &&
+               class_attribute(host, n.getboolean).is(o.host_getboolean);
+    };
+    return guard.renew(type, read, {host});
 }
 
 /// True when `self`'s casts would run the class's own casts and conversions, through a host
 /// object of the host's own type, and the host class's conversions still turn a Tcl failure
 /// into ValueError. None of the casts and conversions may be shadowed in the instance
-/// dictionary; where the dictionary carries a version tag (changed by every assignment to any
-/// dictionary), the answer for the last dictionary seen is kept while its tag holds.
+/// dictionary, which is read on every call.
 bool fast_readings_apply(PyObject* self) {
     const OwnFunctions& o = own();
     const Names& n = names();
     if (!types_unchanged(Py_TYPE(self))) return false;
-    PyObject** dict_slot = _PyObject_GetDictPtr(self);
-    PyObject* dict = dict_slot ? *dict_slot : nullptr;
-    if (!dict || !PyDict_CheckExact(dict)) return false;
-    static struct {
-        PyObject* dict = nullptr;
-        uint64_t version = 0;
-    } seen;
-    uint64_t version = dict_version(dict);
-    bool known = version != 0 && seen.dict == dict && seen.version == version;
-    if (!known) {
-        for (nb::handle name : {n.cast_int, n.cast_double, n.cast_boolean, n.getint, n.getdouble}) {
-            if (PyDict_GetItemWithError(dict, name.ptr())) return false;
-            if (PyErr_Occurred()) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        PyObject* tk = PyDict_GetItemWithError(dict, n.tk.ptr());
-        if (!tk) {
-            PyErr_Clear();
-            return false;
-        }
-        if (Py_TYPE(tk) != o.host_type) return false;
-        seen.dict = dict;
-        seen.version = version;
-    }
-    // the host module's namespace, as it stood when it last still named the host's own error
-    static uint64_t host_version = 0;
-    uint64_t current = dict_version(o.host_module_dict);
-    if (host_version != 0 && current == host_version) return true;
-    PyObject* error = PyDict_GetItemWithError(o.host_module_dict, o.host_error_name);
-    if (!error) PyErr_Clear();
-    if (error == o.host_error) host_version = current;
-    return error == o.host_error;
+    nb::object dict = instance_dict(self);
+    if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return false;
+    for (nb::handle name : {n.cast_int, n.cast_double, n.cast_boolean, n.getint, n.getdouble})
+        if (optional_item(dict, name).is_valid()) return false;
+    nb::object tk = optional_item(dict, n.tk);
+    if (!tk.is_valid() || Py_TYPE(tk.ptr()) != o.host_type) return false;
+    // the host module's namespace must still name the host's own error
+    return optional_item(nb::handle(o.host_module_dict), nb::handle(o.host_error_name))
+        .is(o.host_error);
 }
 
 /// The UTF-8 form Tcl would be handed for `text`, or null (no error) when it has none that
@@ -255,8 +222,7 @@ nb::object cast_double(nb::handle self, nb::handle value) {
 nb::object nonzero_unless_value_error(nb::handle self, nb::handle cast, nb::handle value,
                                       PyObject* zero) {
     PyObject* stack[] = {self.ptr(), value.ptr()};
-    PyObject* number =
-        PyObject_VectorcallMethod(cast.ptr(), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* number = PyObject_VectorcallMethod(cast.ptr(), stack, 2, nullptr);
     if (!number) {
         if (catch_error(PyExc_ValueError).is_valid()) return nb::object();
         throw nb::python_error();
@@ -310,8 +276,7 @@ nb::object cast_array(nb::handle value, nb::handle item_cast) {
 /// Tries `self.<cast>(value)`; null when it raised TypeError or ValueError.
 nb::object try_cast(nb::handle self, nb::handle cast, nb::handle value) {
     PyObject* stack[] = {self.ptr(), value.ptr()};
-    PyObject* result =
-        PyObject_VectorcallMethod(cast.ptr(), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* result = PyObject_VectorcallMethod(cast.ptr(), stack, 2, nullptr);
     if (result) return nb::steal(result);
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
@@ -326,8 +291,7 @@ nb::object cast_any(nb::handle self, nb::handle value) {
     if (type == &PyTuple_Type) {
         PyObject* stack[] = {self.ptr(), value.ptr(), n.scriptify_fn.ptr()};
         nb::object kwnames = nb::make_tuple(n.item_cast);
-        return check(PyObject_VectorcallMethod(n.cast_list.ptr(), stack,
-                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+        return check(PyObject_VectorcallMethod(n.cast_list.ptr(), stack, 2, kwnames.ptr()));
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
         return nb::borrow(value);
@@ -390,26 +354,26 @@ void record_own_casts(nb::handle cls) {
     OwnFunctions& o = own();
     const Names& n = names();
     auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    o.cast_int = _PyType_Lookup(type, n.cast_int.ptr());
-    o.cast_double = _PyType_Lookup(type, n.cast_double.ptr());
-    o.cast_boolean = _PyType_Lookup(type, n.cast_boolean.ptr());
-    o.getattribute = _PyType_Lookup(type, n.getattribute.ptr());
-    o.getint = _PyType_Lookup(type, n.getint.ptr());
-    o.getdouble = _PyType_Lookup(type, n.getdouble.ptr());
+    auto own_attribute = [](PyTypeObject* cls, nb::handle name) {
+        return class_attribute(cls, name).release().ptr(); // held for the life of the process
+    };
+    o.cast_int = own_attribute(type, n.cast_int);
+    o.cast_double = own_attribute(type, n.cast_double);
+    o.cast_boolean = own_attribute(type, n.cast_boolean);
+    o.getattribute = own_attribute(type, n.getattribute);
+    o.getint = own_attribute(type, n.getint);
+    o.getdouble = own_attribute(type, n.getdouble);
     nb::module_ host = nb::module_::import_("_tkinter");
     auto host_type = reinterpret_cast<PyTypeObject*>(keep(host.attr("TkappType")).ptr());
-    o.host_getint = _PyType_Lookup(host_type, n.getint.ptr());
-    o.host_getdouble = _PyType_Lookup(host_type, n.getdouble.ptr());
-    o.host_getboolean = _PyType_Lookup(host_type, n.getboolean.ptr());
+    o.host_getint = own_attribute(host_type, n.getint);
+    o.host_getdouble = own_attribute(host_type, n.getdouble);
+    o.host_getboolean = own_attribute(host_type, n.getboolean);
     // The host class's conversions catch the module's TclError by its name at call time.
     nb::object globals = cls.attr(n.getint).attr("__globals__");
     o.host_module_dict = keep(globals).ptr();
     o.host_error_name = keep(nb::str("TclError")).ptr();
     o.host_error = keep(host.attr("TclError")).ptr();
     o.int_type = Tcl_GetObjType("int");
-    for (PyObject* f : {o.cast_int, o.cast_double, o.cast_boolean, o.getattribute, o.getint,
-                        o.getdouble, o.host_getint, o.host_getdouble, o.host_getboolean})
-        Py_XINCREF(f); // held for the life of the process, like every cached name
     if (o.int_type && o.cast_int && o.getint && o.getdouble && o.host_getint && o.host_getdouble &&
         o.host_getboolean && o.getattribute)
         o.host_type = host_type;

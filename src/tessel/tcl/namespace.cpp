@@ -1,6 +1,7 @@
 // namespace.cpp — the module tessel.tcl.namespace: Tcl namespaces, variables and commands as
 // objects. This file holds the module, the name algebra, TclNamespace and TempTclNamespace.
 
+#include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
@@ -519,6 +520,7 @@ NB_MODULE(namespace, m) {
     c.map_type = keep(nb::borrow(nb::handle((PyObject*)&PyMap_Type)));
     c.assertions = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
     c.module_dict = keep(m.attr("__dict__"));
+    tessel::class_changes(); // imported now, not first on a hot path
     c.listing = keep(nb::cpp_function(&run_listing, nb::name("_listing")));
 
     add_variable_classes(m);
@@ -527,8 +529,7 @@ NB_MODULE(namespace, m) {
     const char* module = "tessel.tcl.namespace";
     nb::object namespace_cls = build_namespace(module);
     c.namespace_cls = keep(namespace_cls);
-    c.own_str =
-        keep(nb::borrow(_PyType_Lookup((PyTypeObject*)namespace_cls.ptr(), c.str_name.ptr())));
+    c.own_str = keep(tessel::class_attribute((PyTypeObject*)namespace_cls.ptr(), c.str_name));
     nb::object temp = build_temp_namespace(module, namespace_cls);
     c.temp_namespace_cls = keep(temp);
     m.attr("TclNamespace") = namespace_cls;

@@ -353,7 +353,9 @@ void commands::add_call_methods(ClassBuilder& command) {
     command.def_static("kwargs_to_dashed_args", &kwargs_to_dashed_args, nb::arg("kwargs"),
                        "Options as the words -name value ..., in order.");
     add_fast_method(command, &fast_methods[1]);
-    set_call_slot(command, &command_call_slot);
+    static PyMethodDef call_def = {"__call__", (PyCFunction)(void (*)())command_call_slot,
+                                   METH_VARARGS | METH_KEYWORDS, "Call self as a function."};
+    set_call_slot(command, &call_def, &command_call_slot);
     add_fast_method(command, &fast_methods[2]);
 }
 

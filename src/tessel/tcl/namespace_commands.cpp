@@ -291,10 +291,10 @@ void add_command_classes(nb::module_& m) {
         .def("absolute", &command_absolute, "The fully qualified name.")
         .def("make_absolute", &command_make_absolute, "Qualifies the handle's name.");
     nb::object command_cls = command.finish();
-    nb::object body = command_cls.attr("__dict__");
-    c.own_build = keep(body["build_tclcmd"]);
-    c.own_dashed = keep(body["kwargs_to_dashed_args"]);
-    c.own_call = keep(body["call"]);
+    // as reading them from the class gives them (a static method: its function)
+    c.own_build = keep(command_cls.attr("build_tclcmd"));
+    c.own_dashed = keep(command_cls.attr("kwargs_to_dashed_args"));
+    c.own_call = keep(command_cls.attr("call"));
     c.command = keep(command_cls);
     m.attr("TclCommand") = c.command;
 

@@ -2,7 +2,9 @@
 // conversions, host calls through the interpreter's `tk`, and Python's super/with rules.
 #pragma once
 
+#include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
+#include "host/py_versions.hpp"
 #include "host/scriptify_api.hpp"
 #include "namespace_parts.hpp"
 
@@ -16,7 +18,7 @@ namespace tessel::ns::handles {
 /// kept for the life of the process.
 struct Names {
     const ScriptifyApi* api = nullptr;
-    nb::handle tcl_error, super_type, getattribute, object_getattribute;
+    nb::handle tcl_error, super_type;
     // instance attributes
     nb::handle tcl, cast, var_name, cmd_name, args, keywords, logger, wrapped;
     // host and interpreter methods
@@ -41,9 +43,6 @@ inline Names& names() {
         if (!c.api) throw nb::python_error();
         c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
         c.super_type = nb::handle((PyObject*)&PySuper_Type);
-        c.getattribute = interned("__getattribute__");
-        c.object_getattribute =
-            nb::handle(_PyType_Lookup(&PyBaseObject_Type, c.getattribute.ptr()));
         c.tcl = interned("tcl");
         c.cast = interned("cast");
         c.var_name = interned("var_name");
@@ -142,45 +141,32 @@ inline void set(nb::handle obj, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
-/// A handle's instance attributes, read straight from its instance dict when the class
-/// neither customises attribute access nor has anything of that name (the usual case),
-/// else through getattr. Same result as getattr, less work on the hot paths.
+/// A handle's instance attributes, and whether its methods are still our own.
 class Attributes {
   public:
-    explicit Attributes(nb::handle self) : self_(self.ptr()) {
-        if (Py_TYPE(self_)->tp_getattro == PyObject_GenericGetAttr) {
-            PyObject** dict = _PyObject_GetDictPtr(self_);
-            if (dict && *dict) dict_ = nb::borrow(*dict);
-        }
-    }
+    explicit Attributes(nb::handle self) : self_(self.ptr()) {}
 
     nb::object operator[](nb::handle name) const {
-        if (dict_.is_valid() && !_PyType_Lookup(Py_TYPE(self_), name.ptr())) {
-            PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
-            if (value) return nb::borrow(value);
-            if (PyErr_Occurred()) throw nb::python_error();
-        }
         return check(PyObject_GetAttr(self_, name.ptr()));
     }
 
-    /// True when `self.name` resolves to `own` itself: the class attribute, not
-    /// overridden by a subclass or by the instance.
+    /// True when `self.name` resolves to `own` itself: the class attribute as reading it from
+    /// the class gives it, not overridden by a subclass or by the instance.
     bool is_own(nb::handle name, nb::handle own) const {
-        if (_PyType_Lookup(Py_TYPE(self_), name.ptr()) != own.ptr()) return false;
-        PyObject* dict = dict_.ptr();
-        if (!dict) {
-            PyObject** ptr = _PyObject_GetDictPtr(self_);
-            dict = ptr ? *ptr : nullptr;
+        PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self_)), name.ptr());
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            return false;
         }
-        if (!dict) return true;
-        PyObject* shadow = PyDict_GetItemWithError(dict, name.ptr());
-        if (!shadow && PyErr_Occurred()) throw nb::python_error();
-        return shadow == nullptr;
+        Py_DECREF(found); // only its identity is compared
+        if (found != own.ptr()) return false;
+        nb::object dict = instance_dict(self_);
+        return !dict.is_valid() || !optional_item(dict, name).is_valid();
     }
 
   private:
     PyObject* self_;
-    nb::object dict_; ///< held, so that code run meanwhile cannot free it
 };
 
 /// One instance attribute of a handle (see Attributes).
@@ -198,32 +184,16 @@ inline nb::object tuple_of(std::initializer_list<nb::handle> items) {
     return nb::steal(t);
 }
 
-/// `obj.name` for an object whose class adds only `__getattr__` to the usual lookup
-/// (as tkinter's Tk does): the usual lookup is done directly, and `__getattr__` is
-/// asked only when it finds nothing. The same result as `getattr`, without the detour.
-inline nb::object lookup_attr(PyObject* obj, nb::handle name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, names().getattribute.ptr()) == names().object_getattribute.ptr()) {
-        PyObject* value = _PyObject_GenericGetAttrWithDict(obj, name.ptr(), nullptr, 1);
-        if (value) return nb::steal(value);
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    return get(obj, name);
-}
-
 /// The host application object of an interpreter as a handle keeps it (`tcl.tk`).
 /// A dead interpreter raises ReferenceError here, as the weak proxy does.
 inline nb::object app_of_interpreter(nb::handle tcl) {
     if (!PyWeakref_CheckProxy(tcl.ptr())) return get(tcl, names().tk);
-    PyObject* interp = PyWeakref_GetObject(tcl.ptr());
-    if (!interp) throw nb::python_error();
-    if (interp == Py_None) {
+    nb::object interp = weak_referent(tcl.ptr());
+    if (!interp.is_valid()) {
         PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
         throw nb::python_error();
     }
-    nb::object alive = nb::borrow(interp);
-    return lookup_attr(alive.ptr(), names().tk);
+    return get(interp, names().tk);
 }
 
 /// The host application object of a handle: `self.tcl.tk`.
@@ -295,11 +265,6 @@ inline bool is_tcl_error(const nb::python_error& e) {
     return e.matches(names().tcl_error);
 }
 
-/// True when `self.name` resolves to `own` itself (see Attributes::is_own).
-inline bool is_own_method(nb::handle self, nb::handle name, nb::handle own) {
-    return Attributes(self).is_own(name, own);
-}
-
 /// Runs `body(value)` inside `with manager as value:`, with Python's rules:
 /// `__exit__` sees the exception and may suppress it (then `fallback()` is returned).
 template <typename Body, typename Fallback>
@@ -353,19 +318,13 @@ inline void add_fast_method(ClassBuilder& builder, PyMethodDef* def) {
     builder.attr(def->ml_name, descr);
 }
 
-/// Makes `fn` the class's call slot, the way a C type offers `__call__`: the class gets
-/// a slot wrapper, so calling an instance goes straight to `fn`. A subclass that defines
-/// its own `__call__` gets Python's usual slot instead.
-inline void set_call_slot(ClassBuilder& builder, ternaryfunc fn) {
-    PyObject* model = PyDict_GetItemString(PyType_Type.tp_dict, "__call__");
-    if (!model || !PyObject_TypeCheck(model, &PyWrapperDescr_Type)) {
-        PyErr_SetString(PyExc_RuntimeError, "type.__call__ is not a slot wrapper");
-        throw nb::python_error();
-    }
-    wrapperbase* base = reinterpret_cast<PyWrapperDescrObject*>(model)->d_base;
-    nb::object descr = check(PyDescr_NewWrapper(
-        reinterpret_cast<PyTypeObject*>(builder.cls().ptr()), base, reinterpret_cast<void*>(fn)));
-    builder.attr("__call__", descr);
+/// Makes `call` (the `__call__` of `def`, which must outlive the process) the class's call
+/// slot, the way a C type offers `__call__`: calling an instance goes straight to it. A
+/// subclass, or a class whose `__call__` is replaced, gets Python's usual slot, which calls
+/// whatever `__call__` it finds.
+inline void set_call_slot(ClassBuilder& builder, PyMethodDef* def, ternaryfunc call) {
+    add_fast_method(builder, def);
+    reinterpret_cast<PyTypeObject*>(builder.cls().ptr())->tp_call = call;
 }
 
 /// Binds fast-call arguments to parameters, like Python does for

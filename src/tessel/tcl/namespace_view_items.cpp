@@ -1,7 +1,9 @@
 // namespace_view_items.cpp — item access of the variable views: `view[name]` and `view[name] = v`.
 // While nothing on the way was replaced, it goes straight to the host without building a handle.
 
+#include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
+#include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
@@ -28,34 +30,19 @@ Originals& originals() {
     return o;
 }
 
-/// A type once seen to hold the original functions, known again by its version
-/// tag: CPython gives a type a new tag whenever it or one of its bases changes.
-struct Verified {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-
-    bool holds(PyTypeObject* t) const {
-        return t == type && tag != 0 && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) &&
-               t->tp_version_tag == tag;
-    }
-    void note(PyTypeObject* t) {
-        if (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) type = t, tag = t->tp_version_tag;
-    }
-};
-
 /// A namespace handle class whose instances read as their `ns`: our own `__str__`
 /// and no conversion hook of its own.
 bool plain_namespace(PyTypeObject* type) {
-    static Verified seen;
+    static ClassGuard seen; // guarded by the GIL
     Cached& c = cached();
     if (seen.holds(type)) return true;
     if (!c.own_str.is_valid() || !PyType_IsSubtype(type, (PyTypeObject*)c.namespace_cls.ptr()))
         return false;
-    if (_PyType_Lookup(type, c.str_name.ptr()) != c.own_str.ptr() ||
-        _PyType_Lookup(type, c.tclobj_hook.ptr()) || _PyType_Lookup(type, c.scriptify_hook.ptr()))
-        return false;
-    seen.note(type);
-    return true;
+    return seen.renew(type, [&] {
+        return class_attribute(type, c.str_name).is(c.own_str) &&
+               !class_attribute(type, c.tclobj_hook).is_valid() &&
+               !class_attribute(type, c.scriptify_hook).is_valid();
+    });
 }
 
 } // namespace
@@ -73,19 +60,27 @@ nb::object namespace_text(nb::handle space) {
 namespace {
 
 bool is_original(PyTypeObject* type, nb::handle name, nb::handle original) {
-    return original.is_valid() && _PyType_Lookup(type, name.ptr()) == original.ptr();
+    return original.is_valid() && class_attribute(type, name).is(original);
 }
 
 /// One quick way through a view: the view method it replaces, and the handle
 /// method that method would end in.
 struct Route {
     nb::handle view_method, view_original, variable_method, variable_original;
-    Verified view, variable;
+    ClassGuard view, variable;
 };
 
 struct Routes {
     Route read_text, read_object, write;
 };
+
+void set_route(Route& r, nb::handle view_method, nb::handle view_original,
+               nb::handle variable_method, nb::handle variable_original) {
+    r.view_method = view_method;
+    r.view_original = view_original;
+    r.variable_method = variable_method;
+    r.variable_original = variable_original;
+}
 
 Routes& routes() {
     static Routes r;
@@ -103,20 +98,16 @@ bool route_open(Route& r, PyTypeObject* view_type) {
         if (PyErr_Occurred()) throw nb::python_error();
         return false;
     }
-    if (!r.view.holds(view_type)) {
-        if (!is_original(view_type, c.byref, o.vars_byref) ||
-            !is_original(view_type, r.view_method, r.view_original))
-            return false;
-        r.view.note(view_type);
-    }
+    if (!r.view.holds(view_type) && !r.view.renew(view_type, [&] {
+            return is_original(view_type, c.byref, o.vars_byref) &&
+                   is_original(view_type, r.view_method, r.view_original);
+        }))
+        return false;
     auto* variable = (PyTypeObject*)o.variable_cls.ptr();
-    if (!r.variable.holds(variable)) {
-        if (!is_original(variable, c.init, o.variable_init) ||
-            !is_original(variable, r.variable_method, r.variable_original))
-            return false;
-        r.variable.note(variable);
-    }
-    return true;
+    return r.variable.holds(variable) || r.variable.renew(variable, [&] {
+        return is_original(variable, c.init, o.variable_init) &&
+               is_original(variable, r.variable_method, r.variable_original);
+    });
 }
 
 /// True when a name is its own list element: no character of it needs quoting.
@@ -191,8 +182,10 @@ bool quick_target(nb::handle view, nb::handle var_name, bool script, nb::object&
     nb::object space = get_attr(view, c.ns);
     nb::object tcl = get_attr(space, c.tcl);
     if (!PyWeakref_CheckProxy(tcl.ptr())) return false;
-    PyObject* interp = PyWeakref_GET_OBJECT(tcl.ptr());
-    if (interp == Py_None) {
+    // held: the hooks run below (`__bool__`, `__str__`, `__scriptify__`) may drop every other
+    // reference to the interpreter
+    nb::object interp = weak_referent(tcl.ptr());
+    if (!interp.is_valid()) {
         PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
         throw nb::python_error();
     }
@@ -292,7 +285,7 @@ void remember_originals(nb::handle namespace_cls, nb::module_& m) {
     Originals& o = originals();
     Cached& c = cached();
     auto own = [](nb::handle cls, nb::handle name) {
-        return keep(nb::borrow(_PyType_Lookup((PyTypeObject*)cls.ptr(), name.ptr())));
+        return keep(class_attribute((PyTypeObject*)cls.ptr(), name));
     };
     o.variables_view = keep(get_attr(namespace_cls, c.VariablesView));
     o.objects_view = keep(get_attr(namespace_cls, c.ObjectsView));
@@ -310,9 +303,9 @@ void remember_originals(nb::handle namespace_cls, nb::module_& m) {
     o.variable_cls = keep(variable);
 
     Routes& r = routes();
-    r.read_text = Route{c.get, o.vars_get, c.get_str, o.variable_get_str, {}, {}};
-    r.read_object = Route{c.get, o.objs_get, c.get_obj, o.variable_get_obj, {}, {}};
-    r.write = Route{c.set, o.vars_set, c.set, o.variable_set, {}, {}};
+    set_route(r.read_text, c.get, o.vars_get, c.get_str, o.variable_get_str);
+    set_route(r.read_object, c.get, o.objs_get, c.get_obj, o.variable_get_obj);
+    set_route(r.write, c.set, o.vars_set, c.set, o.variable_set);
 }
 
 } // namespace tessel::ns::space

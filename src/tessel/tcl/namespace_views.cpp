@@ -21,8 +21,7 @@ nb::object call_method_kw(nb::handle obj, nb::handle name, std::initializer_list
     for (nb::handle a : args)
         stack[n++] = a.ptr();
     size_t positional = n - size_t(PyTuple_GET_SIZE(kwnames.ptr()));
-    return check(PyObject_VectorcallMethod(
-        name.ptr(), stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+    return check(PyObject_VectorcallMethod(name.ptr(), stack, positional, kwnames.ptr()));
 }
 
 /// A name of the module looked up at call time, so that replacing it takes effect.
@@ -159,18 +158,18 @@ Py_ssize_t view_len(nb::handle self) {
 // Forwarding: most view methods run one method of the handle that `byref` makes for the name.
 
 /// `view.byref(name).<Method>()`.
-template <nb::handle Cached::*Method> nb::object forward(nb::handle view, nb::handle name) {
+template <nb::handle Cached::* Method> nb::object forward(nb::handle view, nb::handle name) {
     return call_method(handle_for(view, name), cached().*Method, {});
 }
 
 /// `view.byref(name).<Method>(value)`.
-template <nb::handle Cached::*Method>
+template <nb::handle Cached::* Method>
 nb::object forward_value(nb::handle view, nb::handle name, nb::handle value) {
     return call_method(handle_for(view, name), cached().*Method, {value});
 }
 
 /// `view.byref(name).<Method>(<Keyword>=value)`.
-template <nb::handle Cached::*Method, nb::handle Cached::*Keyword>
+template <nb::handle Cached::* Method, nb::handle Cached::* Keyword>
 nb::object forward_keyword(nb::handle view, nb::handle name, nb::handle value) {
     Cached& c = cached();
     return call_method_kw(handle_for(view, name), c.*Method, {value}, words({c.*Keyword}));
@@ -182,12 +181,12 @@ nb::object view_contains(nb::handle self, nb::handle name) {
 }
 
 /// `del view[name]`, through the view's own `Method`; a Tcl error becomes KeyError.
-template <nb::handle Cached::*Method> void delete_item(nb::handle self, nb::handle name) {
+template <nb::handle Cached::* Method> void delete_item(nb::handle self, nb::handle name) {
     translating([&] { return call_method(self, cached().*Method, {name}); });
 }
 
 /// `iter(view)`: the names that `info <Kind>` lists inside the namespace, run when first needed.
-template <nb::handle Cached::*Kind> nb::object iterate(nb::handle self) {
+template <nb::handle Cached::* Kind> nb::object iterate(nb::handle self) {
     return lazy_listing(self, words({cached().w_info, cached().*Kind}));
 }
 

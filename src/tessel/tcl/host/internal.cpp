@@ -1,6 +1,7 @@
 // internal.cpp — the module tessel.tcl.internal: direct, data-only access to the Tcl library.
 // Splits Tcl lists with Tcl's own parser and resets an interpreter's result, thread-checked.
 
+#include "class_guard.hpp"
 #include "pyclass.hpp"
 #include "tcl_text.hpp"
 
@@ -169,4 +170,5 @@ NB_MODULE(internal, m) {
     ClassBuilder dll("tessel.tcl.internal", "TclDLL", nb::make_tuple());
     dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp"));
     m.attr("TclDLL") = dll.finish();
+    export_class_changes(m);
 }

@@ -1,12 +1,11 @@
 // interpreter_targets.hpp — an interpreter's history, host and cast_any for the hot calls.
-// Read as attribute lookup would, then kept while the interpreter's type and dictionary hold.
+// Read from the instance dictionary while the class's facts hold (host/class_guard.hpp).
 #pragma once
 
-#include "host/pycall.hpp"
+#include "host/class_guard.hpp"
+#include "host/pyclass.hpp"
 
 #include <nanobind/nanobind.h>
-
-#include <cstdint>
 
 namespace tessel {
 namespace nb = nanobind;
@@ -16,74 +15,72 @@ struct TargetNames {
     PyObject *history, *tk, *cast_any, *getattribute;
 };
 
-/// An interpreter's `history` and `tk` from its instance dictionary, as attribute lookup finds
-/// them while the type keeps object's own `__getattribute__` and has no attribute of either
-/// name, and its `cast_any` method descriptor while the dictionary does not shadow it. The last
-/// answer is kept while the type and the dictionary keep their version tags: any assignment to
-/// the type, to a base or to any dictionary gives them new tags, never used before, so an
-/// unchanged pair of tags means the values read are still the ones lookup would find.
+/// `interp.history`, `interp.tk` and `interp.cast_any(value)` as attribute lookup does them.
+/// While the interpreter's class keeps object's own `__getattribute__` and has no attribute
+/// named `history` or `tk`, lookup finds those two in the instance dictionary, and the
+/// dictionary is read directly; while `cast_any` is a method descriptor of the class that the
+/// instance does not shadow, it is called without a bound method (tkinter's `Tk.__getattr__`
+/// otherwise makes one on every lookup). Anything else takes the ordinary lookup.
 class InterpreterTargets {
   public:
-    /// `history` and `tk` (new references), or false (no error set) when they must be looked
-    /// up the ordinary way.
-    bool read(const TargetNames& names, PyObject* interp, nb::object* history_out,
-              nb::object* tk_out) {
-        PyTypeObject* type = Py_TYPE(interp);
-        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        PyObject** slot = _PyObject_GetDictPtr(interp);
-        PyObject* dict = slot ? *slot : nullptr;
-        if (!dict || !PyDict_CheckExact(dict)) return false;
-        uint64_t tag = dict_version(dict);
-        if (tag == 0) return false;
-        if (type != type_ || type->tp_version_tag != type_version_ || dict != dict_ ||
-            tag != dict_version_) {
-            if (!look_up(names, type, dict)) return false;
-            type_ = type;
-            type_version_ = type->tp_version_tag;
-            dict_ = dict;
-            dict_version_ = tag;
+    explicit InterpreterTargets(const TargetNames& names) : names_(names) {}
+
+    /// `interp.<name>` for `name` one of `history`, `tk`. New reference; a failure raises.
+    nb::object attribute(PyObject* interp, PyObject* name) {
+        if (facts_hold(Py_TYPE(interp))) {
+            nb::object dict = instance_dict(interp);
+            if (dict.is_valid()) {
+                nb::object value = optional_item(dict, name);
+                if (value.is_valid()) return value;
+            }
         }
-        *history_out = nb::borrow(history_);
-        *tk_out = nb::borrow(tk_);
-        return true;
+        PyObject* value = PyObject_GetAttr(interp, name);
+        if (!value) throw nb::python_error();
+        return nb::steal(value);
     }
 
-    /// The type's `cast_any` method descriptor found by the last successful `read`, or null
-    /// when it must be looked up the ordinary way (borrowed).
-    PyObject* cast_any() const { return cast_any_; }
+    /// `interp.cast_any(value)`. New reference, or null with the error set.
+    PyObject* cast_any(PyObject* interp, PyObject* value) {
+        PyObject* args[] = {interp, value};
+        if (facts_hold(Py_TYPE(interp)) && cast_any_.get().is_valid()) {
+            nb::object dict = instance_dict(interp);
+            PyObject* shadow =
+                dict.is_valid() ? PyDict_GetItemWithError(dict.ptr(), names_.cast_any) : nullptr;
+            if (!shadow && PyErr_Occurred()) return nullptr;
+            if (!shadow) {
+                // the call may run code that renews the facts
+                nb::object method = nb::borrow(cast_any_.get());
+                return PyObject_Vectorcall(method.ptr(), args, 2, nullptr);
+            }
+        }
+        return PyObject_VectorcallMethod(names_.cast_any, args, 2, nullptr);
+    }
 
   private:
-    bool look_up(const TargetNames& names, PyTypeObject* type, PyObject* dict) {
-        static PyObject* object_getattribute =
-            _PyType_Lookup(&PyBaseObject_Type, names.getattribute);
-        if (_PyType_Lookup(type, names.getattribute) != object_getattribute ||
-            _PyType_Lookup(type, names.history) || _PyType_Lookup(type, names.tk))
+    bool facts_hold(PyTypeObject* cls) {
+        return guard_.holds(cls) || guard_.renew(cls, [&] { return read_facts(cls); });
+    }
+
+    bool read_facts(PyTypeObject* cls) {
+        static nb::handle object_getattribute =
+            keep(class_attribute(&PyBaseObject_Type, names_.getattribute));
+        if (!dict_instances(cls) ||
+            !class_attribute(cls, names_.getattribute).is(object_getattribute) ||
+            class_attribute(cls, names_.history).is_valid() ||
+            class_attribute(cls, names_.tk).is_valid())
             return false;
-        PyObject* history = PyDict_GetItemWithError(dict, names.history);
-        PyObject* tk = history ? PyDict_GetItemWithError(dict, names.tk) : nullptr;
-        PyObject* cast = _PyType_Lookup(type, names.cast_any);
-        if (tk && cast &&
-            (!PyType_HasFeature(Py_TYPE(cast), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-             PyDict_GetItemWithError(dict, names.cast_any)))
-            cast = nullptr;
-        // the lookups above give the type a version tag when it had none
-        if (!tk || PyErr_Occurred() || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-            PyErr_Clear();
-            return false;
-        }
-        history_ = history;
-        tk_ = tk;
-        cast_any_ = cast;
+        nb::object cast = class_attribute(cls, names_.cast_any);
+        bool descriptor =
+            cast.is_valid() && PyType_HasFeature(Py_TYPE(cast.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR);
+        cast_any_.set(descriptor ? nb::handle(cast) : nb::handle());
         return true;
     }
 
-    PyTypeObject* type_ = nullptr;
-    unsigned int type_version_ = 0;
-    PyObject* dict_ = nullptr;
-    uint64_t dict_version_ = 0;
-    PyObject* history_ = nullptr; // borrowed from the dictionary
-    PyObject* tk_ = nullptr;
-    PyObject* cast_any_ = nullptr; // borrowed from the type
+    static bool dict_instances(PyTypeObject* cls) { return cls->tp_dictoffset != 0; }
+
+    TargetNames names_;
+    ClassGuard guard_;
+    HeldRef cast_any_; ///< the class's `cast_any` method descriptor, while the facts hold
 };
 
 } // namespace tessel

@@ -9,12 +9,12 @@ namespace tessel {
 /// The tp_traverse, tp_clear and tp_dealloc slots of a garbage-collected heap type whose
 /// instances are laid out as `Object`: `Members` are its strong references (cleared in that
 /// order), `Weakrefs` its list of weak references.
-template <typename Object, PyObject* Object::*Weakrefs, PyObject* Object::*... Members>
+template <typename Object, PyObject* Object::* Weakrefs, PyObject* Object::*... Members>
 struct CollectedSlots {
     /// Visits the members and the type, which every instance of a heap type holds.
     static int traverse(PyObject* self, visitproc visit, void* arg) {
         auto* object = reinterpret_cast<Object*>(self);
-        for (PyObject* Object::*member : {Members...})
+        for (PyObject* Object::* member : {Members...})
             Py_VISIT(object->*member);
         Py_VISIT(Py_TYPE(self));
         return 0;
@@ -22,7 +22,7 @@ struct CollectedSlots {
 
     static int clear(PyObject* self) {
         auto* object = reinterpret_cast<Object*>(self);
-        for (PyObject* Object::*member : {Members...})
+        for (PyObject* Object::* member : {Members...})
             Py_CLEAR(object->*member);
         return 0;
     }

@@ -4,7 +4,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
 #include <initializer_list>
 
 namespace tessel {
@@ -24,17 +23,6 @@ inline bool truth(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw nb::python_error();
     return result == 1;
-}
-
-/// Version tag of a dictionary: every change to any dictionary gives it a new tag, never used
-/// before, so an unchanged tag means an unchanged dictionary. Zero (never a live tag) where the
-/// interpreter no longer offers tags: callers then treat every dictionary as changed.
-inline uint64_t dict_version([[maybe_unused]] PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-    return 0;
-#endif
 }
 
 /// The interned str for a cached name, kept for the life of the process; a failure raises.
@@ -57,12 +45,12 @@ inline nb::object get_attr(nb::handle obj, nb::handle name) {
 inline nb::object call_method(nb::handle obj, nb::handle name,
                               std::initializer_list<nb::handle> args = {}) {
     if (args.size() > kMaxCallArgs) too_many_arguments();
-    PyObject* stack[kMaxCallArgs + 1] = {obj.ptr()};
+    PyObject* stack[kMaxCallArgs + 2] = {nullptr, obj.ptr()}; // slot 0 is the callee's to use
     size_t n = 1;
     for (nb::handle arg : args)
-        stack[n++] = arg.ptr();
-    return check(
-        PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        stack[1 + n++] = arg.ptr();
+    return check(PyObject_VectorcallMethod(name.ptr(), stack + 1,
+                                           n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 /// `fn(*args)`.

@@ -1,0 +1,164 @@
+// class_guard.hpp — what the fast paths may remember about a class, and when they must forget it.
+// One type watcher for the whole package counts the changes of every class a fast path read.
+#pragma once
+
+#include "host/py_versions.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace tessel {
+namespace nb = nanobind;
+
+/*
+ * The invariant. A fast path skips an attribute lookup only on facts about classes that it read
+ * with `class_attribute` (the lookup along the method resolution order that attribute access
+ * does) and remembered in a `ClassGuard`. The guard holds while
+ *   - the object's class is the remembered class (the guard keeps it alive, so no other class
+ *     can come to live at its address), and
+ *   - the package's count of class changes has not moved since the facts were read.
+ * Every class a guard remembers is watched, with a version tag that CPython confirmed, and
+ * CPython calls a class's watchers whenever the class or any of its bases changes (an attribute
+ * set or deleted on it or a base, `__bases__` assigned, a `__getattribute__` added), before any
+ * lookup can see the change. The package's one watcher then moves the count, so every guard
+ * fails at its next check and reads its facts afresh. A subclass is a class of its own: it is
+ * read and remembered for itself. Instance dictionaries are never remembered: each call reads
+ * them, so an attribute replaced on an instance, or a host replaced while a command runs, is
+ * seen by the next read. Facts are read with the class already watched, and kept only if the
+ * count did not move meanwhile, so user code run by the reading itself cannot slip a change in.
+ * Where Python has no type watchers (before 3.12) a guard never holds, and every call takes
+ * the ordinary lookup.
+ */
+
+/// The package's record of class changes, kept by the module tessel.tcl.internal.
+struct ClassChanges {
+    uint64_t count = 0; ///< moved by the watcher on every change of a watched class
+    int watcher = -1;   ///< the watcher's id; -1 where classes cannot be watched
+};
+
+inline constexpr const char* kClassChangesCapsule = "tessel.tcl.internal._CLASS_CHANGES";
+
+/// The record, from tessel.tcl.internal (imported on first use: call it once at module init,
+/// never first on a hot path). A failure raises.
+inline const ClassChanges& class_changes() {
+    // (by module, not by PyCapsule_Import's attribute path: the package may still be importing)
+    static const ClassChanges* changes = [] {
+        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.internal"));
+        if (!module.is_valid()) throw nb::python_error();
+        nb::object capsule = nb::steal(PyObject_GetAttrString(module.ptr(), "_CLASS_CHANGES"));
+        void* found = capsule.is_valid() ? PyCapsule_GetPointer(capsule.ptr(), kClassChangesCapsule)
+                                         : nullptr;
+        if (!found) throw nb::python_error();
+        return static_cast<const ClassChanges*>(found);
+    }();
+    return *changes;
+}
+
+/// A strong reference held by a cache that lives as long as the process: replaced as the cache
+/// changes, and never released at exit, so that nothing touches Python while it shuts down.
+class HeldRef {
+  public:
+    HeldRef() = default;
+    HeldRef(const HeldRef&) = delete;
+    HeldRef& operator=(const HeldRef&) = delete;
+
+    void set(nb::handle obj) {
+        PyObject* old = ptr_;
+        ptr_ = Py_XNewRef(obj.ptr());
+        Py_XDECREF(old); // last, as releasing it may run code that reads this cache
+    }
+    void reset() { set(nb::handle()); }
+    nb::handle get() const { return ptr_; }
+
+  private:
+    PyObject* ptr_ = nullptr;
+};
+
+/// Remembers one class for a fast path, for as long as the invariant above allows.
+class ClassGuard {
+  public:
+    /// True while `cls` is the remembered class and no watched class has changed since.
+    bool holds(PyTypeObject* cls) const {
+        return cls == remembered_ && class_changes().count == count_;
+    }
+
+    /// Watches `cls` (and `also`), runs `read()` to read the facts about them, and remembers
+    /// `cls` when `read` returns true and nothing changed meanwhile. Returns whether the facts
+    /// may be used now; false also where classes cannot be watched (then `read` is not run).
+    template <typename Read>
+    bool renew(PyTypeObject* cls, Read&& read, std::initializer_list<PyTypeObject*> also = {}) {
+        forget();
+        const ClassChanges& changes = class_changes();
+        if (!watch_class(changes.watcher, cls)) return false;
+        for (PyTypeObject* other : also)
+            if (!watch_class(changes.watcher, other)) return false;
+        uint64_t before = changes.count;
+        if (!read() || changes.count != before) return false;
+        held_.set(reinterpret_cast<PyObject*>(cls));
+        remembered_ = cls;
+        count_ = before;
+        return true;
+    }
+
+    void forget() {
+        remembered_ = nullptr;
+        held_.reset();
+    }
+
+  private:
+    PyTypeObject* remembered_ = nullptr;
+    HeldRef held_; ///< the remembered class
+    uint64_t count_ = 0;
+};
+
+/// `mapping[key]`, or an invalid object when the key is missing. A failure raises.
+inline nb::object optional_item(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!value && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(value);
+    }
+    PyObject* value = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+/// What attribute lookup finds for `name` in the classes of `cls` (the first class along its
+/// method resolution order whose namespace has it), or an invalid object. A failure raises.
+inline nb::object class_attribute(PyTypeObject* cls, nb::handle name) {
+    nb::object mro = nb::borrow(cls->tp_mro);
+    if (!mro.is_valid() || !PyTuple_Check(mro.ptr())) return nb::object();
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro.ptr()); i < n; ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.ptr(), i));
+        nb::object found = optional_item(class_namespace(base), name);
+        if (found.is_valid()) return found;
+    }
+    return nb::object();
+}
+
+/// The instance dictionary of `obj`, or an invalid object when it has none (no error left).
+inline nb::object instance_dict(PyObject* obj) {
+    if (Py_TYPE(obj)->tp_dictoffset == 0) return nb::object();
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (!dict) PyErr_Clear();
+    return nb::steal(dict);
+}
+
+/// Registers the package's watcher and offers its record to the other modules as a capsule
+/// (module tessel.tcl.internal only).
+inline void export_class_changes(nb::module_& m) {
+    static ClassChanges changes;
+    changes.watcher = add_class_watcher([](PyTypeObject*) {
+        ++changes.count;
+        return 0;
+    });
+    PyObject* capsule = PyCapsule_New(&changes, kClassChangesCapsule, nullptr);
+    if (!capsule) throw nb::python_error();
+    m.attr("_CLASS_CHANGES") = nb::steal(capsule);
+}
+
+} // namespace tessel

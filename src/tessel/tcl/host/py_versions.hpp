@@ -1,0 +1,66 @@
+// py_versions.hpp — the few CPython calls that differ between Python versions, each behind one
+// function. This is the only file with `PY_VERSION_HEX` branches; everything else calls these.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tessel {
+namespace nb = nanobind;
+
+/// The object a weak reference or weak proxy refers to, or an invalid object when it is gone.
+/// A failure raises.
+inline nb::object weak_referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) throw nb::python_error();
+    return nb::steal(obj);
+#else
+    PyObject* obj = PyWeakref_GetObject(ref); // borrowed; taken at once
+    if (!obj) throw nb::python_error();
+    return obj == Py_None ? nb::object() : nb::borrow(obj);
+#endif
+}
+
+/// The namespace of one class, as a mapping (a dict from 3.12 on, a read-only proxy of it
+/// before). A failure raises.
+inline nb::object class_namespace(PyTypeObject* cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(cls);
+#else
+    PyObject* dict = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__dict__");
+#endif
+    if (!dict) throw nb::python_error();
+    return nb::steal(dict);
+}
+
+/// Whether this Python tells when a class changes (type watchers, 3.12 on).
+inline constexpr bool kClassWatchers = PY_VERSION_HEX >= 0x030C0000;
+
+/// Registers `callback` to run whenever a watched class or one of its bases changes; the
+/// watcher's id, or -1 (no error set) where classes cannot be watched.
+inline int add_class_watcher([[maybe_unused]] int (*callback)(PyTypeObject*)) {
+#if PY_VERSION_HEX >= 0x030C0000
+    int id = PyType_AddWatcher(callback);
+    if (id < 0) PyErr_Clear(); // every watcher slot taken: then nothing is remembered
+    return id;
+#else
+    return -1;
+#endif
+}
+
+/// Starts watching `cls` with watcher `id`. True only when its next change is certain to
+/// reach the watcher: CPython tells a class's watchers of a change only while the class has
+/// a valid version tag, and cannot always give it one. Never raises.
+inline bool watch_class([[maybe_unused]] int id, [[maybe_unused]] PyTypeObject* cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (id < 0 || PyType_Watch(id, reinterpret_cast<PyObject*>(cls)) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnstable_Type_AssignVersionTag(cls) == 1;
+#else
+    return false;
+#endif
+}
+
+} // namespace tessel
