@@ -267,12 +267,14 @@ PyMemberDef code_members[] = {
 };
 
 PyMethodDef dial_methods[] = {
-    {"__getattr__", dial_getattr_method, METH_O, "Starts a new command path at `name`."},
+    {"__getattr__", dial_getattr_method, METH_O,
+     "__getattr__($self, name, /)\n--\n\nStarts a new command path at `name`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef code_methods[] = {
     {"__getattr__", code_getattr_method, METH_O,
+     "__getattr__($self, name, /)\n--\n\n"
      "Appends `name` to the command path and returns the same object."},
     {nullptr, nullptr, 0, nullptr},
 };
