@@ -270,3 +270,29 @@ def test_deep_keyed_list_text_under_a_raised_limit(run_apart):
         """
     )
     assert out.strip() == "x"
+
+
+DROPPED_BY_A_HOOK = """
+import gc
+from tessel.tcl.interpreter import Interpreter
+t = Interpreter()
+t.tk.eval("set ::v 1")
+view = t.vars
+
+class Name:
+    def __str__(self):  # drops the last reference to the interpreter mid-read
+        global t
+        del t
+        gc.collect()
+        return "v"
+
+try:
+    print(view[Name()])
+except ReferenceError:
+    print("ReferenceError")
+"""
+
+
+def test_a_hook_that_drops_the_interpreter_mid_read(run_apart):
+    # the read either still reaches the interpreter or says it is gone; it never crashes
+    assert run_apart(DROPPED_BY_A_HOOK).split() in (["1"], ["ReferenceError"])

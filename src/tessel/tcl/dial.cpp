@@ -62,7 +62,9 @@ PyObject* ordinary_attribute(PyObject* self, PyObject* dict, PyObject* name, boo
 }
 
 /// A new `Dial_Code` with the path [name] that runs in `tcl`.
-PyObject* new_code(PyObject* name, PyObject* tcl) {
+PyObject* new_code(PyObject* name, PyObject* borrowed_tcl) {
+    // held: an allocation below may collect garbage, whose finalizers may replace `dial.tcl`
+    nb::object tcl = nb::borrow(borrowed_tcl);
     PyTypeObject* type = names().code_type;
     nb::object cmd = nb::steal(PyList_New(1));
     if (!cmd.is_valid()) return nullptr;
@@ -70,7 +72,7 @@ PyObject* new_code(PyObject* name, PyObject* tcl) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* code = reinterpret_cast<CodeObject*>(self);
-    code->tcl = Py_NewRef(tcl);
+    code->tcl = tcl.release().ptr();
     code->cmd = cmd.release().ptr();
     code->vectorcall = &code_vectorcall;
     return self;
@@ -212,7 +214,8 @@ PyObject* extend_path(PyObject* self, PyObject* name) {
     if (PyList_CheckExact(code->cmd)) {
         if (PyList_Append(code->cmd, name) < 0) return nullptr;
     } else {
-        PyObject* call_args[] = {nullptr, code->cmd, name};
+        nb::object cmd = nb::borrow(code->cmd); // held while its own `append` runs
+        PyObject* call_args[] = {nullptr, cmd.ptr(), name};
         nb::object done = nb::steal(PyObject_VectorcallMethod(
             names().append.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!done.is_valid()) return nullptr;
