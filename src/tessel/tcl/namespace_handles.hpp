@@ -153,14 +153,7 @@ class Attributes {
     /// True when `self.name` resolves to `own` itself: the class attribute as reading it from
     /// the class gives it, not overridden by a subclass or by the instance.
     bool is_own(nb::handle name, nb::handle own) const {
-        PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self_)), name.ptr());
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-            PyErr_Clear();
-            return false;
-        }
-        Py_DECREF(found); // only its identity is compared
-        if (found != own.ptr()) return false;
+        if (!class_reads(Py_TYPE(self_), name, own)) return false;
         nb::object dict = instance_dict(self_);
         return !dict.is_valid() || !optional_item(dict, name).is_valid();
     }

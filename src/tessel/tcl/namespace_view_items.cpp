@@ -60,7 +60,7 @@ nb::object namespace_text(nb::handle space) {
 namespace {
 
 bool is_original(PyTypeObject* type, nb::handle name, nb::handle original) {
-    return original.is_valid() && class_attribute(type, name).is(original);
+    return original.is_valid() && class_reads(type, name, original);
 }
 
 /// One quick way through a view: the view method it replaces, and the handle
@@ -98,13 +98,13 @@ bool route_open(Route& r, PyTypeObject* view_type) {
         if (PyErr_Occurred()) throw nb::python_error();
         return false;
     }
-    if (!r.view.holds(view_type) && !r.view.renew(view_type, [&] {
+    if (!r.view.check(view_type, [&] {
             return is_original(view_type, c.byref, o.vars_byref) &&
                    is_original(view_type, r.view_method, r.view_original);
         }))
         return false;
     auto* variable = (PyTypeObject*)o.variable_cls.ptr();
-    return r.variable.holds(variable) || r.variable.renew(variable, [&] {
+    return r.variable.check(variable, [&] {
         return is_original(variable, c.init, o.variable_init) &&
                is_original(variable, r.variable_method, r.variable_original);
     });
@@ -285,7 +285,7 @@ void remember_originals(nb::handle namespace_cls, nb::module_& m) {
     Originals& o = originals();
     Cached& c = cached();
     auto own = [](nb::handle cls, nb::handle name) {
-        return keep(class_attribute((PyTypeObject*)cls.ptr(), name));
+        return keep(nb::getattr(cls, name)); // as reading it from the class gives it
     };
     o.variables_view = keep(get_attr(namespace_cls, c.VariablesView));
     o.objects_view = keep(get_attr(namespace_cls, c.ObjectsView));

@@ -102,6 +102,13 @@ class ClassGuard {
         return true;
     }
 
+    /// `holds(cls)`, or else `renew(cls, read)`; where classes cannot be watched, `read()` on
+    /// every call instead (then it should be cheap: see `class_reads`).
+    template <typename Read> bool check(PyTypeObject* cls, Read&& read) {
+        if (holds(cls) || renew(cls, read)) return true;
+        return !kClassWatchers && read();
+    }
+
     void forget() {
         remembered_ = nullptr;
         held_.reset();
@@ -138,6 +145,20 @@ inline nb::object class_attribute(PyTypeObject* cls, nb::handle name) {
         if (found.is_valid()) return found;
     }
     return nb::object();
+}
+
+/// True when reading `name` from class `cls` gives `expected` itself, as it does for the
+/// functions and method descriptors a class holds. A missing attribute is false. Cheap for
+/// names the class has (CPython's own lookup cache answers); a miss costs an exception.
+inline bool class_reads(PyTypeObject* cls, nb::handle name, nb::handle expected) {
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), name.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found); // only its identity is compared
+    return found == expected.ptr();
 }
 
 /// The instance dictionary of `obj`, or an invalid object when it has none (no error left).
