@@ -12,8 +12,10 @@ with an error shows it and makes the exit status 1.
 
 import argparse
 import os
+import platform
 import sys
 import time
+import tkinter
 import traceback
 from dataclasses import dataclass
 
@@ -73,6 +75,9 @@ def main(argv=None):
         child_env=child_env(SRC),
     )
     ctx = Context(settings)
+    print("tessel.tcl %s benchmark run: Python %s (%s), Tcl %s, %s\n" % (
+        "quick" if settings.quick else "full", platform.python_version(), sys.executable,
+        tkinter.Tcl().call("info", "patchlevel"), CLOCK["name"]))
     started = time.perf_counter()
     table, growth, failures = [], [], 0
     for name, workload in WORKLOADS:
