@@ -5,6 +5,7 @@ the light reader does not know."""
 import importlib.metadata
 import subprocess
 import sys
+import sysconfig
 import zipfile
 
 import pytest
@@ -14,6 +15,11 @@ from tessel.tcl.host import entry_points as reader
 
 GROUP = "tessel.tcl"
 HOOK = "[tessel.tcl]\ntcl_init = os.path:join\n"
+# The standard library's folders on sys.path, kept in every sys.path a test sets up:
+# importlib.metadata imports parts of it lazily (on 3.13 reading a distribution's name from its
+# METADATA brings in email.message, which imports quopri).
+STDLIB = [p for p in sys.path
+          if p.startswith(sysconfig.get_path("stdlib")) and "-packages" not in p]
 
 
 def listed(read, group):
@@ -28,8 +34,8 @@ def listed(read, group):
 
 def build(tmp_path, monkeypatch, layout):
     """{sys.path entry: {metadata folder: entry_points.txt, None for none, b"" for a file}};
-    an entry without folders is left missing."""
-    monkeypatch.setattr(sys, "path", [str(tmp_path / entry) for entry in layout])
+    an entry without folders is left missing. The standard library's folders follow."""
+    monkeypatch.setattr(sys, "path", [*(str(tmp_path / entry) for entry in layout), *STDLIB])
     for entry, folders in layout.items():
         for name, text in folders.items():
             folder = tmp_path / entry / name
@@ -89,12 +95,12 @@ def test_zip_archives_and_other_finders_go_to_importlib(tmp_path, monkeypatch):
     with zipfile.ZipFile(archive, "w") as zipped:
         zipped.writestr("zipped-1.0.dist-info/METADATA", "Name: zipped\n")
         zipped.writestr("zipped-1.0.dist-info/entry_points.txt", HOOK)
-    monkeypatch.setattr(sys, "path", [str(archive)])
+    monkeypatch.setattr(sys, "path", [str(archive), *STDLIB])
     assert listed(reader.entry_points, GROUP) == [("tcl_init", "os.path:join", GROUP)]
 
     build(tmp_path, monkeypatch, {"plain": {"plain-1.0.dist-info": HOOK},
                                   "elsewhere": {"custom-1.dist-info": "[tessel.tcl]\nc = os\n"}})
-    sys.path.pop()
+    sys.path.remove(str(tmp_path / "elsewhere"))
 
     class Finder:
         def find_spec(self, *args):

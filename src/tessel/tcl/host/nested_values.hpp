@@ -38,13 +38,11 @@ inline bool host_can_nest(PyObject* item) {
     if (PyUnicode_Check(item)) return host_can_carry_text(item);
     if (PyBytes_Check(item) || PyLong_Check(item) || PyFloat_Check(item)) return true;
     if (PyTuple_Check(item) || PyList_Check(item)) {
-        if (!enough_stack(" while checking a value for Tcl") ||
-            Py_EnterRecursiveCall(" while checking a value for Tcl"))
-            return false;
+        if (!enter_nesting(" while checking a value for Tcl")) return false;
         bool fine = true;
         for (Py_ssize_t i = 0; fine && i < PySequence_Fast_GET_SIZE(item); ++i)
             fine = host_can_nest(PySequence_Fast_GET_ITEM(item, i));
-        Py_LeaveRecursiveCall();
+        leave_nesting();
         return fine;
     }
     if (std::strcmp(Py_TYPE(item)->tp_name, "_tkinter.Tcl_Obj") == 0) return true;

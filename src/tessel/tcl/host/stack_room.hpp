@@ -1,5 +1,5 @@
-// stack_room.hpp — how much machine stack the calling thread has left, so that recursive
-// C++ code stops with RecursionError before the stack runs out, whatever the recursion limit.
+// stack_room.hpp — how deep recursive C++ code may go into nested values: RecursionError at
+// Python's recursion limit, and before the machine stack runs out whatever that limit is.
 #pragma once
 
 #include <Python.h>
@@ -39,13 +39,45 @@ inline bool enough_stack(const char* where, std::size_t margin = 256 * 1024) {
     return false;
 }
 
+/// How deep the calling thread is in nested values, counted by enter_nesting; one count for
+/// each extension module (each keeps its own copy of this inline function), which the stack
+/// check above bounds all the same.
+inline int& nesting_depth() {
+    thread_local int depth = 0;
+    return depth;
+}
+
+/// Enters one level of a nested value. False, with RecursionError set, when the stack or
+/// Python's recursion limit runs out; otherwise a matching leave_nesting must follow.
+///
+/// The count is ours, not Py_EnterRecursiveCall's: from 3.12 that one counts C recursion
+/// against a fixed limit of its own (1500 on 3.12, 10000 on 3.13) that sys.setrecursionlimit
+/// does not move, so nesting would end at a depth that depends on the Python version. Here
+/// the nesting depth stays bounded by the limit the user sets (Py_GetRecursionLimit), and
+/// the machine stack by enough_stack, on every version.
+inline bool enter_nesting(const char* where) {
+    if (!enough_stack(where)) return false;
+    int& depth = nesting_depth();
+    if (depth >= Py_GetRecursionLimit()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    ++depth;
+    return true;
+}
+
+/// Leaves a level entered with enter_nesting.
+inline void leave_nesting() {
+    --nesting_depth();
+}
+
 /// Guards one level of recursion into a nested value: RecursionError (raised as
 /// nb::python_error) when the stack or the recursion limit runs out. `where` ends the message.
 struct RecursionGuard {
     explicit RecursionGuard(const char* where) {
-        if (!enough_stack(where) || Py_EnterRecursiveCall(where)) throw nanobind::python_error();
+        if (!enter_nesting(where)) throw nanobind::python_error();
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() { leave_nesting(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
