@@ -81,7 +81,6 @@ bool types_unchanged(PyTypeObject* type) {
     const OwnFunctions& o = own();
     PyTypeObject* host = o.host_type;
     if (!host) return false;
-    if (guard.holds(type)) return true;
     const Names& n = names();
     auto read = [&] {
         std::pair<nb::handle, PyObject*> own_attributes[] = {{n.getattribute, o.getattribute},
@@ -91,13 +90,13 @@ bool types_unchanged(PyTypeObject* type) {
                                                              {n.getint, o.getint},
                                                              {n.getdouble, o.getdouble}};
         for (auto [name, expected] : own_attributes)
-            if (!class_attribute(type, name).is(expected)) return false;
-        return !class_attribute(type, n.tk).is_valid() &&
-               class_attribute(host, n.getint).is(o.host_getint) &&
-               class_attribute(host, n.getdouble).is(o.host_getdouble) &&
-               class_attribute(host, n.getboolean).is(o.host_getboolean);
+            if (!class_reads(type, name, expected)) return false;
+        return class_reads(host, n.getint, o.host_getint) &&
+               class_reads(host, n.getdouble, o.host_getdouble) &&
+               class_reads(host, n.getboolean, o.host_getboolean) &&
+               !class_attribute(type, n.tk).is_valid();
     };
-    return guard.renew(type, read, {host});
+    return guard.check(type, read, {host});
 }
 
 /// True when `self`'s casts would run the class's own casts and conversions, through a host
@@ -354,8 +353,11 @@ void record_own_casts(nb::handle cls) {
     OwnFunctions& o = own();
     const Names& n = names();
     auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // as reading them from the class gives them; held for the life of the process
     auto own_attribute = [](PyTypeObject* cls, nb::handle name) {
-        return class_attribute(cls, name).release().ptr(); // held for the life of the process
+        PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(cls), name.ptr());
+        if (!found) PyErr_Clear(); // then the fast readings stay off
+        return found;
     };
     o.cast_int = own_attribute(type, n.cast_int);
     o.cast_double = own_attribute(type, n.cast_double);

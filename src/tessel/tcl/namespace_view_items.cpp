@@ -38,7 +38,7 @@ bool plain_namespace(PyTypeObject* type) {
     if (seen.holds(type)) return true;
     if (!c.own_str.is_valid() || !PyType_IsSubtype(type, (PyTypeObject*)c.namespace_cls.ptr()))
         return false;
-    return seen.renew(type, [&] {
+    return seen.check(type, [&] {
         return class_attribute(type, c.str_name).is(c.own_str) &&
                !class_attribute(type, c.tclobj_hook).is_valid() &&
                !class_attribute(type, c.scriptify_hook).is_valid();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/py_versions.hpp"
+#include "host/pycall.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -104,8 +105,9 @@ class ClassGuard {
 
     /// `holds(cls)`, or else `renew(cls, read)`; where classes cannot be watched, `read()` on
     /// every call instead (then it should be cheap: see `class_reads`).
-    template <typename Read> bool check(PyTypeObject* cls, Read&& read) {
-        if (holds(cls) || renew(cls, read)) return true;
+    template <typename Read>
+    bool check(PyTypeObject* cls, Read&& read, std::initializer_list<PyTypeObject*> also = {}) {
+        if (holds(cls) || renew(cls, read, also)) return true;
         return !kClassWatchers && read();
     }
 
@@ -127,11 +129,11 @@ inline nb::object optional_item(nb::handle mapping, nb::handle key) {
         if (!value && PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(value);
     }
-    PyObject* value = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
+    // (membership first: a miss then costs no KeyError)
+    int present = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (present < 0) throw nb::python_error();
+    if (!present) return nb::object();
+    return check(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
 /// What attribute lookup finds for `name` in the classes of `cls` (the first class along its

@@ -21,16 +21,33 @@ inline nb::object weak_referent(PyObject* ref) {
 #endif
 }
 
-/// The namespace of one class, as a mapping (a dict from 3.12 on, a read-only proxy of it
-/// before). A failure raises.
+/// The namespace of one class, as a mapping: its dict from 3.12 on; before, a read-only proxy
+/// of it, kept for the last classes asked about (a proxy always shows the dict as it is now,
+/// and a class keeps the same dict for life). A failure raises.
 inline nb::object class_namespace(PyTypeObject* cls) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* dict = PyType_GetDict(cls);
-#else
-    PyObject* dict = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__dict__");
-#endif
     if (!dict) throw nb::python_error();
     return nb::steal(dict);
+#else
+    struct Kept {
+        PyObject* cls = nullptr; // both held: no other class can come to live at the address
+        PyObject* proxy = nullptr;
+    };
+    constexpr unsigned kKept = 16;
+    static Kept kept[kKept]; // guarded by the GIL; never released (see HeldRef)
+    static unsigned next = 0;
+    for (const Kept& k : kept)
+        if (k.cls == reinterpret_cast<PyObject*>(cls)) return nb::borrow(k.proxy);
+    PyObject* proxy = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__dict__");
+    if (!proxy) throw nb::python_error();
+    Kept old = kept[next];
+    kept[next] = {Py_NewRef(reinterpret_cast<PyObject*>(cls)), Py_NewRef(proxy)};
+    next = (next + 1) % kKept;
+    Py_XDECREF(old.cls);
+    Py_XDECREF(old.proxy);
+    return nb::steal(proxy);
+#endif
 }
 
 /// Whether this Python tells when a class changes (type watchers, 3.12 on).
