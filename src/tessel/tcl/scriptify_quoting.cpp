@@ -408,16 +408,17 @@ TextScan quote_in_place(NestedText& out, Py_ssize_t start, const TextScan& list)
         out.push('}');
         return scan_in_braces(list);
     }
-    Py_ssize_t quoted = quoted_length(element, element.flags, length, s[0] == '{');
-    if (quoted == length) {
+    if (quoted_length(element, element.flags, length, s[0] == '{') == length) {
         std::memmove(out.data() + start, s, size_t(length) * sizeof(Py_UCS4));
         out.truncate(start + length);
         return list;
     }
+    // (room for the longest quoted form, every character escaped: it does not rest on the
+    // counts put together above)
     std::vector<Py_UCS4> plain(s, s + length);
     out.truncate(start);
-    out.end_at(convert_element(plain.data(), length, element.flags, out.room(quoted)));
-    return scan_element(out.data() + start, quoted);
+    out.end_at(convert_element(plain.data(), length, element.flags, out.room(2 * length + 2)));
+    return scan_element(out.data() + start, out.size() - start);
 }
 
 /// True when `item` is a list or tuple that `scriptify` would hand to this module's own
