@@ -10,7 +10,7 @@ from collections import OrderedDict, UserList
 
 import _tkinter
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 # the package offers the function `scriptify` under the module's name
@@ -168,15 +168,34 @@ def test_tcl_reads_back_every_list(tcl, items):
     assert read_back(tcl, text) == tuple(items)
 
 
-@settings(max_examples=100, deadline=None)
-@given(st.lists(st.lists(TEXT, max_size=4), max_size=4))
+def quoted_one_by_one(value):
+    """The text of nested lists with every element quoted on its own, by the functions that
+    quote one element: what a nested list must look like however it is rendered."""
+    if isinstance(value, str):
+        return value
+    texts = [quoted_one_by_one(item) for item in value]
+    return " ".join(_Tcl_ConvertElement(text, _Tcl_ScanElement(text)[1]) for text in texts)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.recursive(TEXT, lambda inner: st.lists(inner, max_size=4), max_leaves=10),
+                max_size=4))
+@example([[BS + "{}", "b"]])  # an escaping backslash in an element before the last one
+@example([["a" + BS, "b"]])  # a final backslash in an element before the last one
 def test_tcl_reads_back_nested_lists(tcl, items):
     text = scriptify(items)
-    assert tcl.call("llength", text) == len(items)
-    for i, inner in enumerate(items):
-        assert tcl.call("llength", tcl.call("lindex", text, i)) == len(inner)
-        for j, word in enumerate(inner):
-            assert tcl.call("lindex", text, i, j) == word
+    # (nested lists are written in place, their scans put together from their elements')
+    assert text == quoted_one_by_one(items)
+
+    def check(value, path):
+        if isinstance(value, str):
+            assert tcl.call("lindex", text, *path) == value
+            return
+        assert tcl.call("llength", tcl.call("lindex", text, *path)) == len(value)
+        for i, item in enumerate(value):
+            check(item, path + (i,))
+
+    check(items, ())
 
 
 @settings(max_examples=100, deadline=None)
