@@ -1,6 +1,7 @@
 """Shared fixtures: a fresh Interpreter per test, a plain Tcl interpreter as the oracle, and
 Python code run in a process of its own (for what may crash or must start afresh)."""
 
+import gc
 import pathlib
 import subprocess
 import sys
@@ -8,6 +9,15 @@ import textwrap
 import tkinter
 
 import pytest
+
+
+@pytest.fixture(autouse=True)
+def collect_garbage_here():
+    """Frees each test's garbage on the main thread when the test ends. An interpreter left in
+    a reference cycle would otherwise be freed by whichever thread next collects garbage, and
+    Tcl aborts the process when an interpreter is deleted by a thread other than its own."""
+    yield
+    gc.collect()
 
 
 @pytest.fixture
