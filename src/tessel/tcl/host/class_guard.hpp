@@ -29,8 +29,8 @@ namespace nb = nanobind;
  * them, so an attribute replaced on an instance, or a host replaced while a command runs, is
  * seen by the next read. Facts are read with the class already watched, and kept only if the
  * count did not move meanwhile, so user code run by the reading itself cannot slip a change in.
- * Where Python has no type watchers (before 3.12) a guard never holds, and every call takes
- * the ordinary lookup.
+ * Where Python has no type watchers (before 3.12) a guard never holds: each call either reads
+ * the facts afresh (`check`, where reading them is cheap) or takes the ordinary lookup.
  */
 
 /// The package's record of class changes, kept by the module tessel.tcl.internal.
@@ -159,8 +159,9 @@ inline bool class_reads(PyTypeObject* cls, nb::handle name, nb::handle expected)
         PyErr_Clear();
         return false;
     }
-    Py_DECREF(found); // only its identity is compared
-    return found == expected.ptr();
+    bool same = found == expected.ptr();
+    Py_DECREF(found);
+    return same;
 }
 
 /// The instance dictionary of `obj`, or an invalid object when it has none (no error left).
