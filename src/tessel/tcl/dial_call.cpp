@@ -18,12 +18,7 @@ namespace {
 /// proxy would forward every attribute to. A referent that is gone raises ReferenceError.
 nb::object interpreter_of(PyObject* tcl) {
     if (!PyWeakref_CheckProxy(tcl)) return nb::borrow(tcl);
-    nb::object obj = weak_referent(tcl);
-    if (!obj.is_valid()) {
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-        throw nb::python_error();
-    }
-    return obj;
+    return weak_referent(tcl);
 }
 
 } // namespace

@@ -182,10 +182,6 @@ inline nb::object tuple_of(std::initializer_list<nb::handle> items) {
 inline nb::object app_of_interpreter(nb::handle tcl) {
     if (!PyWeakref_CheckProxy(tcl.ptr())) return get(tcl, names().tk);
     nb::object interp = weak_referent(tcl.ptr());
-    if (!interp.is_valid()) {
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-        throw nb::python_error();
-    }
     return get(interp, names().tk);
 }
 

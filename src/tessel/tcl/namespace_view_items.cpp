@@ -185,10 +185,6 @@ bool quick_target(nb::handle view, nb::handle var_name, bool script, nb::object&
     // held: the hooks run below (`__bool__`, `__str__`, `__scriptify__`) may drop every other
     // reference to the interpreter
     nb::object interp = weak_referent(tcl.ptr());
-    if (!interp.is_valid()) {
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-        throw nb::python_error();
-    }
     if (!truth(interp)) return false;
     nb::object base = namespace_text(space), part = text_of(var_name);
     if (!compose(base, part, script, text)) {

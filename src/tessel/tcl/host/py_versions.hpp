@@ -7,18 +7,22 @@
 namespace tessel {
 namespace nb = nanobind;
 
-/// The object a weak reference or weak proxy refers to, or an invalid object when it is gone.
-/// A failure raises.
+/// The object a weak reference or weak proxy refers to. One that is gone raises the
+/// ReferenceError the proxy itself would; any other failure raises too.
 inline nb::object weak_referent(PyObject* ref) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* obj = nullptr;
     if (PyWeakref_GetRef(ref, &obj) < 0) throw nb::python_error();
-    return nb::steal(obj);
 #else
     PyObject* obj = PyWeakref_GetObject(ref); // borrowed; taken at once
     if (!obj) throw nb::python_error();
-    return obj == Py_None ? nb::object() : nb::borrow(obj);
+    obj = obj == Py_None ? nullptr : Py_NewRef(obj);
 #endif
+    if (!obj) {
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        throw nb::python_error();
+    }
+    return nb::steal(obj);
 }
 
 /// The namespace of one class, as a mapping: its dict from 3.12 on; before, a read-only proxy
