@@ -63,6 +63,14 @@ PyObject* entry_get_timestamp(PyObject* self, void*) {
     return stamp;
 }
 
+/// The entries a history makes hold a str and, once read, a datetime: nothing that can be part
+/// of a reference cycle, so they are not tracked by the garbage collector (a full history would
+/// otherwise be scanned again and again). Storing an object that can be part of a cycle
+/// tracks the entry from then on.
+void track_if_holding(PyObject* self, PyObject* value) {
+    if (value && PyObject_IS_GC(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
 int entry_set_timestamp(PyObject* self, PyObject* value, void*) {
     auto* e = reinterpret_cast<EntryObject*>(self);
     if (!value && !e->timestamp && !e->clock_stamp) {
@@ -70,7 +78,26 @@ int entry_set_timestamp(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     e->clock_stamp = false;
+    track_if_holding(self, value);
     Py_XSETREF(e->timestamp, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* entry_get_api(PyObject* self, void*) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    if (e->api) return Py_NewRef(e->api);
+    PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'api'");
+    return nullptr;
+}
+
+int entry_set_api(PyObject* self, PyObject* value, void*) {
+    auto* e = reinterpret_cast<EntryObject*>(self);
+    if (!value && !e->api) {
+        PyErr_SetString(PyExc_AttributeError, "'Entry' object has no attribute 'api'");
+        return -1;
+    }
+    track_if_holding(self, value);
+    Py_XSETREF(e->api, Py_XNewRef(value));
     return 0;
 }
 
@@ -156,6 +183,7 @@ void entry_fill(EntryObject* self, nb::handle api) {
     clock_gettime(CLOCK_REALTIME, &self->made);
     self->clock_stamp = true;
     Py_CLEAR(self->timestamp);
+    track_if_holding(reinterpret_cast<PyObject*>(self), text.ptr());
     Py_XSETREF(self->api, text.release().ptr());
 }
 
@@ -200,12 +228,12 @@ using EntrySlots =
     CollectedSlots<EntryObject, &EntryObject::weakrefs, &EntryObject::timestamp, &EntryObject::api>;
 
 PyMemberDef entry_members[] = {
-    {"api", T_OBJECT_EX, offsetof(EntryObject, api), 0, "The call as text."},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(EntryObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef entry_getset[] = {
+    {"api", entry_get_api, entry_set_api, "The call as text.", nullptr},
     {"timestamp", entry_get_timestamp, entry_set_timestamp,
      "When the call was recorded (local time, naive, to the microsecond).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -234,6 +262,7 @@ PyType_Spec entry_spec = {"tessel.tcl.history.Entry", sizeof(EntryObject), 0,
 nb::object new_entry(nb::handle api) {
     PyTypeObject* type = (PyTypeObject*)names().entry_type.ptr();
     nb::object entry = check(type->tp_alloc(type, 0));
+    PyObject_GC_UnTrack(entry.ptr()); // tracked again below if the text is not a plain str
     entry_fill(reinterpret_cast<EntryObject*>(entry.ptr()), api);
     return entry;
 }
