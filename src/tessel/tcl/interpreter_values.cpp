@@ -99,24 +99,47 @@ bool types_unchanged(PyTypeObject* type) {
     return guard.check(type, read, {host});
 }
 
-/// True when `self`'s casts would run the class's own casts and conversions, through a host
-/// object of the host's own type, and the host class's conversions still turn a Tcl failure
-/// into ValueError. None of the casts and conversions may be shadowed in the instance
-/// dictionary, which is read on every call.
-bool fast_readings_apply(PyObject* self) {
-    const OwnFunctions& o = own();
-    const Names& n = names();
-    if (!types_unchanged(Py_TYPE(self))) return false;
-    nb::object dict = instance_dict(self);
-    if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return false;
-    for (nb::handle name : {n.cast_int, n.cast_double, n.cast_boolean, n.getint, n.getdouble})
-        if (optional_item(dict, name).is_valid()) return false;
-    nb::object tk = optional_item(dict, n.tk);
-    if (!tk.is_valid() || Py_TYPE(tk.ptr()) != o.host_type) return false;
-    // the host module's namespace must still name the host's own error
-    return optional_item(nb::handle(o.host_module_dict), nb::handle(o.host_error_name))
-        .is(o.host_error);
-}
+/// Whether the casts of `self` may read text directly, decided step by step as a cast goes:
+/// the class must hold its own casts and the host class its own conversions (types_unchanged),
+/// the host object must be of the host's own type, and no instance attribute may hide a method
+/// that the step's documented way would call. A step refused refuses every later one. A
+/// reading that says no stands for the ValueError that the documented way raises from the
+/// host's error, which also needs the host module to still name the host's own error.
+class FastReadings {
+  public:
+    explicit FastReadings(PyObject* self) : self_(self) {}
+
+    /// True when the steps so far and one that calls the methods `names` may read directly.
+    bool allow(std::initializer_list<nb::handle> names) {
+        if (!allowed_ || !ready()) return allowed_ = false;
+        for (nb::handle name : names)
+            if (optional_item(dict_, name).is_valid()) return allowed_ = false;
+        return true;
+    }
+
+    /// True when a reading's no may stand for the ValueError of the documented way.
+    bool no_is_value_error() {
+        const OwnFunctions& o = own();
+        return optional_item(nb::handle(o.host_module_dict), nb::handle(o.host_error_name))
+            .is(o.host_error);
+    }
+
+  private:
+    bool ready() {
+        if (dict_.is_valid()) return true;
+        if (!types_unchanged(Py_TYPE(self_))) return false;
+        nb::object dict = instance_dict(self_);
+        if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return false;
+        nb::object tk = optional_item(dict, names().tk);
+        if (!tk.is_valid() || Py_TYPE(tk.ptr()) != own().host_type) return false;
+        dict_ = std::move(dict);
+        return true;
+    }
+
+    PyObject* self_;
+    nb::object dict_; ///< the instance dictionary, once the types and the host object held
+    bool allowed_ = true;
+};
 
 /// The UTF-8 form Tcl would be handed for `text`, or null (no error) when it has none that
 /// Tcl reads alike: a lone surrogate, or a NUL.
@@ -197,7 +220,8 @@ Reading reset_then_read_boolean(nb::handle self, const char* utf8, nb::object* r
 nb::object cast_int(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
-    if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) && fast_readings_apply(self.ptr())) {
+    if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) &&
+        FastReadings(self.ptr()).allow({n.getint})) {
         if (PyLong_CheckExact(arg)) return nb::borrow(value);
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
@@ -209,7 +233,7 @@ nb::object cast_int(nb::handle self, nb::handle value) {
 nb::object cast_double(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
-    if (PyUnicode_CheckExact(arg) && fast_readings_apply(self.ptr())) {
+    if (PyUnicode_CheckExact(arg) && FastReadings(self.ptr()).allow({n.getdouble})) {
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
             if (read_double(utf8, &result) == Reading::yes) return result;
@@ -301,22 +325,25 @@ nb::object cast_any(nb::handle self, nb::handle value) {
         if (keyed) return cast_keyed_list(value, nb::none());
     }
     nb::object text = check(PyObject_Str(value.ptr()));
-    const char* utf8 = nullptr;
-    if (PyUnicode_CheckExact(text.ptr()) && fast_readings_apply(self.ptr()))
-        utf8 = plain_utf8(text.ptr());
+    const char* utf8 = PyUnicode_CheckExact(text.ptr()) ? plain_utf8(text.ptr()) : nullptr;
+    FastReadings fast(self.ptr());
     // With the fast readings, a "no" is the ValueError the cast would raise and swallow here.
     // The boolean cast first resets the interpreter's result, which is also where a call from
     // a thread that does not own the interpreter is refused: that step is always taken.
+    const std::initializer_list<nb::handle> step_methods[] = {
+        {n.cast_int, n.getint}, {n.cast_double, n.getdouble}, {n.cast_boolean}};
     int step = 0;
     for (nb::handle cast : {n.cast_int, n.cast_double, n.cast_boolean}) {
         nb::object result;
         Reading reading = Reading::undecided;
-        if (utf8 && step == 0) reading = read_int(utf8, &result);
-        if (utf8 && step == 1) reading = read_double(utf8, &result);
-        if (utf8 && step == 2) reading = reset_then_read_boolean(self, utf8, &result);
+        if (utf8 && fast.allow(step_methods[step])) {
+            if (step == 0) reading = read_int(utf8, &result);
+            if (step == 1) reading = read_double(utf8, &result);
+            if (step == 2) reading = reset_then_read_boolean(self, utf8, &result);
+        }
         ++step;
         if (reading == Reading::yes) return result;
-        if (reading == Reading::no) continue;
+        if (reading == Reading::no && fast.no_is_value_error()) continue;
         result = try_cast(self, cast, text);
         if (result.is_valid()) return result;
     }
