@@ -372,6 +372,14 @@ NB_MODULE(dial, m) {
     n.dash = interned("-");
     n.empty_command_message = interned("invalid command name \"\"");
     n.getattribute = interned("__getattribute__");
+    n.apply = interned("apply");
+    // answers with the very object whose name it looked up
+    n.resolve_lambda = interned("word {namespace which -command $word; set word}");
+    n.command_objects = interned("_command_objects");
+    nb::module_ host_module = nb::module_::import_("_tkinter");
+    n.host_type = reinterpret_cast<PyTypeObject*>(keep(host_module.attr("TkappType")).ptr());
+    n.host_object_type = reinterpret_cast<PyTypeObject*>(keep(host_module.attr("Tcl_Obj")).ptr());
+    n.host_call = keep(class_attribute(n.host_type, n.call));
 
     m.attr("weakref") = nb::module_::import_("weakref");
     m.attr("TclError") = nb::module_::import_("tkinter").attr("TclError");

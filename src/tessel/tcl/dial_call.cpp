@@ -2,6 +2,7 @@
 // error trace on failure and the cast of the result. This is the hot path of a quick call.
 
 #include "dial_parts.hpp"
+#include "host/class_guard.hpp"
 #include "host/interpreter_targets.hpp"
 #include "host/py_versions.hpp"
 #include "host/pycall.hpp"
@@ -139,6 +140,69 @@ PyObject* raise_error_info(PyObject* interp) {
     return nullptr;
 }
 
+// ---- command objects ----
+//
+// Tcl finds a command faster through a Tcl object that has resolved the name once than
+// through the name's text: the object keeps the command and resolves the name again by
+// itself whenever commands or namespaces change. Each interpreter keeps such objects, made on
+// the first call of each command word, in its `_command_objects`: a pair of the host object
+// they were made in and a dict of word to object. They are handed only to that host, while it
+// is of the host's own type with the type's own `call`; anything else gets the text. They are
+// released with the interpreter, on its own thread (interpreter.cpp's orphaned hosts).
+
+constexpr Py_ssize_t kMaxCommandObjects = 256; // distinct words kept; more start it afresh
+
+/// The host's object for `word`: a Tcl object of `tk`'s interpreter that has looked the name
+/// up (Tcl answers with the very object it resolved), or the word itself when that fails.
+nb::object make_command_object(PyObject* tk, PyObject* word) {
+    const Names& n = names();
+    PyObject* args[] = {tk, n.apply.ptr(), n.resolve_lambda.ptr(), word};
+    PyObject* made = PyObject_VectorcallMethod(n.call.ptr(), args, 4, nullptr);
+    if (made && Py_TYPE(made) == n.host_object_type) return nb::steal(made);
+    Py_XDECREF(made);
+    PyErr_Clear(); // (a Tcl that cannot resolve names this way still runs the word's text)
+    return nb::borrow(word);
+}
+
+/// The cache of `interp` for host `tk`, made when missing; null (no error) when `tk` is not
+/// a host object of the host's own type with its own `call`, or the instance has no dict.
+PyObject* command_cache(PyObject* interp, PyObject* tk) {
+    const Names& n = names();
+    if (Py_TYPE(tk) != n.host_type || !class_reads(n.host_type, n.call, n.host_call))
+        return nullptr;
+    nb::object dict = instance_dict(interp);
+    if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return nullptr;
+    PyObject* pair = PyDict_GetItemWithError(dict.ptr(), n.command_objects.ptr());
+    if (pair && PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2 &&
+        PyTuple_GET_ITEM(pair, 0) == tk && PyDict_CheckExact(PyTuple_GET_ITEM(pair, 1)))
+        return PyTuple_GET_ITEM(pair, 1);
+    if (!pair && PyErr_Occurred()) throw nb::python_error();
+    nb::object fresh = check(PyDict_New());
+    nb::object made = check(PyTuple_Pack(2, tk, fresh.ptr()));
+    if (PyDict_SetItem(dict.ptr(), n.command_objects.ptr(), made.ptr()) < 0)
+        throw nb::python_error();
+    return fresh.ptr(); // held by the instance dict, which the caller's interpreter holds
+}
+
+/// Puts the host's command object in place of the command word, the first of `call_words`
+/// (a tuple of its own, not yet seen by any other code).
+void use_command_object(PyObject* interp, PyObject* tk, PyObject* call_words) {
+    PyObject* word = PyTuple_GET_ITEM(call_words, 0);
+    if (!PyUnicode_CheckExact(word)) return;
+    nb::object cache = nb::borrow(command_cache(interp, tk));
+    if (!cache.is_valid()) return;
+    PyObject* found = PyDict_GetItemWithError(cache.ptr(), word);
+    nb::object object = nb::borrow(found);
+    if (!found) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        object = make_command_object(tk, word);
+        if (PyDict_GET_SIZE(cache.ptr()) >= kMaxCommandObjects) PyDict_Clear(cache.ptr());
+        if (PyDict_SetItem(cache.ptr(), word, object.ptr()) < 0) throw nb::python_error();
+    }
+    PyTuple_SET_ITEM(call_words, 0, object.release().ptr());
+    Py_DECREF(word);
+}
+
 } // namespace
 
 /// Runs the words of a call in `interp`: recorded in its history, one host call, the result
@@ -152,6 +216,7 @@ nb::object run_code(nb::handle words, PyObject* cast, nb::object interp) {
     // (read after the record, which may have run code that changed the interpreter)
     nb::object tk = targets.attribute(interp.ptr(), n.tk.ptr());
     nb::object word_tuple = check(PySequence_Tuple(words.ptr()));
+    use_command_object(interp.ptr(), tk.ptr(), word_tuple.ptr());
     PyObject* call_args[] = {tk.ptr(), word_tuple.ptr()};
     nb::object result = nb::steal(PyObject_VectorcallMethod(n.call.ptr(), call_args, 2, nullptr));
     if (!result.is_valid()) {

@@ -31,6 +31,9 @@ struct Names {
     nb::handle history, append, tk, call, cast_any, vars, error_info, cast_keyword;
     nb::handle separator, dash, empty_command_message;
     nb::handle getattribute;
+    nb::handle apply, resolve_lambda, command_objects; ///< the command objects (dial_call.cpp)
+    PyTypeObject *host_type = nullptr, *host_object_type = nullptr;
+    nb::handle host_call;                                  ///< the host type's own `call`
     nb::handle dial_attribute_names, code_attribute_names; ///< frozensets (dial.cpp)
 };
 

@@ -83,7 +83,8 @@ unsigned long long thread_token() {
     return token;
 }
 
-/// The list of (owner token, host object) pairs, kept for the life of the process.
+/// The list of (owner token, host object, callback commands, command objects) of interpreters
+/// finalized on a thread other than their own, kept for the life of the process.
 nb::handle orphaned_hosts() {
     static nb::handle list = keep(nb::list());
     return list;
@@ -136,7 +137,11 @@ void finalize(nb::handle self) {
         delete_callback_commands(tk, commands.ptr());
         return;
     }
-    nb::object orphan = nb::make_tuple(nb::borrow(owner), nb::borrow(tk), commands);
+    // the command objects of the quick calls (dial) are Tcl objects too: released with the host
+    PyObject* command_objects = PyDict_GetItemWithError(dict.ptr(), n.command_objects.ptr());
+    if (!command_objects && PyErr_Occurred()) throw nb::python_error();
+    nb::object orphan = nb::make_tuple(nb::borrow(owner), nb::borrow(tk), commands,
+                                       nb::borrow(command_objects ? command_objects : Py_None));
     if (PyList_Append(orphaned_hosts().ptr(), orphan.ptr()) < 0) throw nb::python_error();
 }
 
@@ -357,6 +362,7 @@ void intern_names(Names& n) {
     n.load_entrypoint = interned("_load_entrypoint");
     n.dict = interned("__dict__");
     n.owner_thread = interned("_owner_thread");
+    n.command_objects = interned("_command_objects");
     n.getint = interned("getint");
     n.getdouble = interned("getdouble");
     n.getboolean = interned("getboolean");
