@@ -209,6 +209,26 @@ def test_quick_call_reads_history_and_host_as_attributes_do():
     assert recorded[-1] == ["set", "y", "a b"]
 
 
+def test_quick_call_follows_commands_changed_after_its_first_call(monkeypatch):
+    interp = Interpreter()
+    interp.eval("proc p {} {return one}")
+    assert interp.dial.p() == "one"
+    interp.eval("proc p {} {return two}")
+    assert interp.dial.p() == "two"
+    interp.eval("rename p {}; namespace eval n {proc p {} {return three}}; namespace path n")
+    assert interp.dial.p() == "three"
+    seen = []
+
+    def spy(tk, *args):
+        seen.append(args)
+        return original(tk, *args)
+
+    original = _tkinter.TkappType.call
+    monkeypatch.setattr(_tkinter.TkappType, "call", spy)
+    assert interp.dial.p() == "three"
+    assert seen == [(("p",),)] and type(seen[0][0][0]) is str  # a host's own call sees text
+
+
 @pytest.mark.parametrize("value", ["1", "2.5", "yes", "abc", "{a 1}", ""])
 def test_casts_agree_from_a_thread_that_does_not_own_the_interpreter(pair, value):
     import threading

@@ -394,7 +394,11 @@ def test_subclass_and_references():
     ref = weakref.ref(h)
     h.start_marker(h)  # a cycle through a marker key
     h.append("x")
-    del h
+    h.append("y")
+    first, second = list(h.__history__)[-2:]
+    first.api = [h]  # and cycles through the entries' own slots
+    second.timestamp = {"h": h}
+    del h, first, second
     gc.collect()
     assert ref() is None
 
