@@ -66,14 +66,11 @@ PyObject* new_code(PyObject* name, PyObject* borrowed_tcl) {
     // held: an allocation below may collect garbage, whose finalizers may replace `dial.tcl`
     nb::object tcl = nb::borrow(borrowed_tcl);
     PyTypeObject* type = names().code_type;
-    nb::object cmd = nb::steal(PyList_New(1));
-    if (!cmd.is_valid()) return nullptr;
-    PyList_SET_ITEM(cmd.ptr(), 0, Py_NewRef(name));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* code = reinterpret_cast<CodeObject*>(self);
     code->tcl = tcl.release().ptr();
-    code->cmd = cmd.release().ptr();
+    code->only_name = Py_NewRef(name);
     code->vectorcall = &code_vectorcall;
     return self;
 }
@@ -203,18 +200,50 @@ int code_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!cmd) return -1;
     auto* code = reinterpret_cast<CodeObject*>(self);
     Py_XSETREF(code->cmd, cmd);
+    Py_CLEAR(code->only_name);
     Py_XSETREF(code->tcl, Py_NewRef(tcl));
+    return 0;
+}
+
+} // namespace
+
+PyObject* command_path(PyObject* self) {
+    auto* code = reinterpret_cast<CodeObject*>(self);
+    if (code->cmd) return code->cmd;
+    if (!code->only_name) return missing_attribute(self, "cmd");
+    PyObject* cmd = PyList_New(1);
+    if (!cmd) return nullptr;
+    PyList_SET_ITEM(cmd, 0, code->only_name); // the reference moves into the list
+    code->only_name = nullptr;
+    code->cmd = cmd;
+    return cmd;
+}
+
+namespace {
+
+PyObject* code_get_cmd(PyObject* self, void*) {
+    return Py_XNewRef(command_path(self));
+}
+
+int code_set_cmd(PyObject* self, PyObject* value, void*) {
+    auto* code = reinterpret_cast<CodeObject*>(self);
+    if (!value && !code->cmd && !code->only_name) {
+        missing_attribute(self, "cmd");
+        return -1;
+    }
+    Py_CLEAR(code->only_name);
+    Py_XSETREF(code->cmd, Py_XNewRef(value));
     return 0;
 }
 
 /// Appends `name` to the path and returns the same object.
 PyObject* extend_path(PyObject* self, PyObject* name) {
-    auto* code = reinterpret_cast<CodeObject*>(self);
-    if (!code->cmd) return missing_attribute(self, "cmd");
-    if (PyList_CheckExact(code->cmd)) {
-        if (PyList_Append(code->cmd, name) < 0) return nullptr;
+    PyObject* path = command_path(self);
+    if (!path) return nullptr;
+    if (PyList_CheckExact(path)) {
+        if (PyList_Append(path, name) < 0) return nullptr;
     } else {
-        nb::object cmd = nb::borrow(code->cmd); // held while its own `append` runs
+        nb::object cmd = nb::borrow(path); // held while its own `append` runs
         PyObject* call_args[] = {nullptr, cmd.ptr(), name};
         nb::object done = nb::steal(PyObject_VectorcallMethod(
             names().append.ptr(), call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -247,7 +276,7 @@ PyObject* code_repr(PyObject* self) {
 }
 
 using CodeSlots = CollectedSlots<CodeObject, &CodeObject::weakrefs, &CodeObject::tcl,
-                                 &CodeObject::cmd, &CodeObject::dict>;
+                                 &CodeObject::cmd, &CodeObject::only_name, &CodeObject::dict>;
 
 // ---- type specifications --------------------------------------------------------------------
 
@@ -261,12 +290,17 @@ PyMemberDef dial_members[] = {
 
 PyMemberDef code_members[] = {
     {"tcl", T_OBJECT_EX, offsetof(CodeObject, tcl), 0, "The interpreter to run the command in."},
-    {"cmd", T_OBJECT_EX, offsetof(CodeObject, cmd), 0,
-     "The command's path components, joined with '::' to form the command word."},
     {"__dictoffset__", T_PYSSIZET, offsetof(CodeObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(CodeObject, weakrefs), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(CodeObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef code_getset[] = {
+    {"cmd", code_get_cmd, code_set_cmd,
+     "The command's path components, joined with '::' to form the command word.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef dial_methods[] = {
@@ -311,7 +345,7 @@ PyType_Slot code_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(CodeSlots::clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(CodeSlots::dealloc)},
     {Py_tp_members, code_members},
-    {Py_tp_getset, instance_dict_getset},
+    {Py_tp_getset, code_getset},
     {Py_tp_methods, code_methods},
     {0, nullptr},
 };
@@ -380,6 +414,7 @@ NB_MODULE(dial, m) {
     n.host_type = reinterpret_cast<PyTypeObject*>(keep(host_module.attr("TkappType")).ptr());
     n.host_object_type = reinterpret_cast<PyTypeObject*>(keep(host_module.attr("Tcl_Obj")).ptr());
     n.host_call = keep(class_attribute(n.host_type, n.call));
+    n.host_error = keep(host_module.attr("TclError"));
 
     m.attr("weakref") = nb::module_::import_("weakref");
     m.attr("TclError") = nb::module_::import_("tkinter").attr("TclError");

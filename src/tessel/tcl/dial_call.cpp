@@ -8,6 +8,8 @@
 #include "host/pycall.hpp"
 #include "host/pyerrors.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace nb = nanobind;
@@ -26,8 +28,10 @@ nb::object interpreter_of(PyObject* tcl) {
 
 /// The command word: the path joined with "::". A one-part path of exact `str` is its part.
 PyObject* command_word(PyObject* self) {
-    PyObject* cmd = reinterpret_cast<CodeObject*>(self)->cmd;
-    if (!cmd) return missing_attribute(self, "cmd");
+    PyObject* only_name = reinterpret_cast<CodeObject*>(self)->only_name;
+    if (only_name && PyUnicode_CheckExact(only_name)) return Py_NewRef(only_name);
+    PyObject* cmd = command_path(self);
+    if (!cmd) return nullptr;
     if (PyList_CheckExact(cmd) && PyList_GET_SIZE(cmd) == 1 &&
         PyUnicode_CheckExact(PyList_GET_ITEM(cmd, 0)))
         return Py_NewRef(PyList_GET_ITEM(cmd, 0));
@@ -159,17 +163,27 @@ nb::object make_command_object(PyObject* tk, PyObject* word) {
     PyObject* args[] = {tk, n.apply.ptr(), n.resolve_lambda.ptr(), word};
     PyObject* made = PyObject_VectorcallMethod(n.call.ptr(), args, 4, nullptr);
     if (made && Py_TYPE(made) == n.host_object_type) return nb::steal(made);
-    Py_XDECREF(made);
-    PyErr_Clear(); // (a Tcl that cannot resolve names this way still runs the word's text)
+    if (made) {
+        Py_DECREF(made); // (the host hands out text, not objects)
+    } else {
+        // a Tcl that cannot resolve names this way still runs the word's text
+        if (!PyErr_ExceptionMatches(n.host_error.ptr())) throw nb::python_error();
+        PyErr_Clear();
+    }
     return nb::borrow(word);
 }
 
+/// True when `tk` is a host object of the host's own type, which has its own `call`.
+bool own_host(PyObject* tk) {
+    const Names& n = names();
+    return Py_TYPE(tk) == n.host_type && class_reads(n.host_type, n.call, n.host_call);
+}
+
 /// The cache of `interp` for host `tk`, made when missing; null (no error) when `tk` is not
-/// a host object of the host's own type with its own `call`, or the instance has no dict.
+/// the host's own or the instance has no dict.
 PyObject* command_cache(PyObject* interp, PyObject* tk) {
     const Names& n = names();
-    if (Py_TYPE(tk) != n.host_type || !class_reads(n.host_type, n.call, n.host_call))
-        return nullptr;
+    if (!own_host(tk)) return nullptr;
     nb::object dict = instance_dict(interp);
     if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return nullptr;
     PyObject* pair = PyDict_GetItemWithError(dict.ptr(), n.command_objects.ptr());
@@ -184,23 +198,51 @@ PyObject* command_cache(PyObject* interp, PyObject* tk) {
     return fresh.ptr(); // held by the instance dict, which the caller's interpreter holds
 }
 
-/// Puts the host's command object in place of the command word, the first of `call_words`
-/// (a tuple of its own, not yet seen by any other code).
-void use_command_object(PyObject* interp, PyObject* tk, PyObject* call_words) {
-    PyObject* word = PyTuple_GET_ITEM(call_words, 0);
-    if (!PyUnicode_CheckExact(word)) return;
-    nb::object cache = nb::borrow(command_cache(interp, tk));
-    if (!cache.is_valid()) return;
-    PyObject* found = PyDict_GetItemWithError(cache.ptr(), word);
-    nb::object object = nb::borrow(found);
-    if (!found) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        object = make_command_object(tk, word);
-        if (PyDict_GET_SIZE(cache.ptr()) >= kMaxCommandObjects) PyDict_Clear(cache.ptr());
-        if (PyDict_SetItem(cache.ptr(), word, object.ptr()) < 0) throw nb::python_error();
+/// The host's object for the command word `word` from `cache`, made when missing (`*made`).
+nb::object command_object(PyObject* cache, PyObject* tk, PyObject* word, bool* made) {
+    PyObject* found = PyDict_GetItemWithError(cache, word);
+    *made = !found;
+    if (found) return nb::borrow(found);
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object held = nb::borrow(cache); // making it runs Tcl, which may run user code
+    nb::object object = make_command_object(tk, word);
+    if (PyDict_GET_SIZE(cache) >= kMaxCommandObjects) PyDict_Clear(cache);
+    if (PyDict_SetItem(cache, word, object.ptr()) < 0) throw nb::python_error();
+    return object;
+}
+
+constexpr Py_ssize_t kMaxDirectWords = 16; ///< calls with more words go as one tuple
+
+/// `tk.call(*words)`. The host's own object is called through its type's `call` with the
+/// words as arguments and the command object for the first; anything else as attribute
+/// lookup finds `call`, with the words as one tuple. New reference, or null with the error set.
+PyObject* call_host(PyObject* interp, PyObject* tk, PyObject* words) {
+    const Names& n = names();
+    Py_ssize_t count = PyList_CheckExact(words) ? PyList_GET_SIZE(words) : 0;
+    if (count > 0 && count <= kMaxDirectWords && PyUnicode_CheckExact(PyList_GET_ITEM(words, 0))) {
+        nb::object cache = nb::borrow(command_cache(interp, tk));
+        nb::object word = nb::borrow(PyList_GET_ITEM(words, 0));
+        if (cache.is_valid()) {
+            bool made = false;
+            nb::object command = command_object(cache.ptr(), tk, word.ptr(), &made);
+            // Making it may have run user code that changed the words or the host type. From
+            // here to the call none runs: the words are read as they stand now.
+            count = PyList_GET_SIZE(words);
+            if (count > 0 && count <= kMaxDirectWords && PyList_GET_ITEM(words, 0) == word.ptr() &&
+                (!made || own_host(tk))) {
+                std::array<PyObject*, kMaxDirectWords + 1> stack;
+                stack[0] = tk;
+                stack[1] = command.ptr();
+                for (Py_ssize_t i = 1; i < count; ++i)
+                    stack[i + 1] = PyList_GET_ITEM(words, i);
+                return PyObject_Vectorcall(n.host_call.ptr(), stack.data(), size_t(count) + 1,
+                                           nullptr);
+            }
+        }
     }
-    PyTuple_SET_ITEM(call_words, 0, object.release().ptr());
-    Py_DECREF(word);
+    nb::object word_tuple = check(PySequence_Tuple(words));
+    PyObject* call_args[] = {tk, word_tuple.ptr()};
+    return PyObject_VectorcallMethod(n.call.ptr(), call_args, 2, nullptr);
 }
 
 } // namespace
@@ -215,10 +257,7 @@ nb::object run_code(nb::handle words, PyObject* cast, nb::object interp) {
     call_method(history, n.append, {words});
     // (read after the record, which may have run code that changed the interpreter)
     nb::object tk = targets.attribute(interp.ptr(), n.tk.ptr());
-    nb::object word_tuple = check(PySequence_Tuple(words.ptr()));
-    use_command_object(interp.ptr(), tk.ptr(), word_tuple.ptr());
-    PyObject* call_args[] = {tk.ptr(), word_tuple.ptr()};
-    nb::object result = nb::steal(PyObject_VectorcallMethod(n.call.ptr(), call_args, 2, nullptr));
+    nb::object result = nb::steal(call_host(interp.ptr(), tk.ptr(), words.ptr()));
     if (!result.is_valid()) {
         raise_error_info(interp.ptr());
         throw nb::python_error();

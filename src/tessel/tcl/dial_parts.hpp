@@ -10,11 +10,14 @@
 namespace tessel::dial {
 namespace nb = nanobind;
 
-/// `Dial_Code`: the command path collected so far, and the interpreter to run it in.
+/// `Dial_Code`: the command path collected so far, and the interpreter to run it in. A path
+/// that attribute access starts holds its one name in `only_name`; the list `cmd` is made from
+/// it when first asked for (most paths are called at once and never read).
 struct CodeObject {
     PyObject ob_base;
     PyObject* tcl;
     PyObject* cmd;
+    PyObject* only_name;
     PyObject* dict;
     PyObject* weakrefs;
     vectorcallfunc vectorcall;
@@ -33,7 +36,7 @@ struct Names {
     nb::handle getattribute;
     nb::handle apply, resolve_lambda, command_objects; ///< the command objects (dial_call.cpp)
     PyTypeObject *host_type = nullptr, *host_object_type = nullptr;
-    nb::handle host_call;                                  ///< the host type's own `call`
+    nb::handle host_call, host_error; ///< the host type's own `call`; the host's TclError
     nb::handle dial_attribute_names, code_attribute_names; ///< frozensets (dial.cpp)
 };
 
@@ -50,6 +53,10 @@ inline PyObject* module_name(nb::handle name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     return value;
 }
+
+/// The path list `cmd`, made from `only_name` when that is all there is. Borrowed; null with
+/// AttributeError when it was deleted. (dial.cpp)
+PyObject* command_path(PyObject* self);
 
 /// The command word: the path joined with "::". A one-part path of exact `str` is its part.
 /// (dial_call.cpp)
