@@ -50,6 +50,13 @@ def test_construction_without_hooks(hooks):
     assert interp.__callbacks__ == {}
 
 
+def test_later_interpreters_load_tclx_as_the_first_did():
+    first, later = Interpreter(), Interpreter()
+    for query in ["package present Tclx", "package ifneeded Tclx [package present Tclx]",
+                  "set auto_path", "package require opt"]:  # another index is still searched
+        assert later.eval(query) == first.eval(query)
+
+
 def test_construction_sets_shell_globals(interp):
     assert interp.tk.eval("list $::argc $::tcl_interactive $::argv0 [llength $::argv]") == (
         "0 0 {} 0"

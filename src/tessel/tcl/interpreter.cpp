@@ -145,6 +145,43 @@ void finalize(nb::handle self) {
     if (PyList_Append(orphaned_hosts().ptr(), orphan.ptr()) < 0) throw nb::python_error();
 }
 
+/// Loads TclX into a fresh host. The first host finds it as `package require` does, by
+/// searching `auto_path`, which sources every package index there (most of what a new
+/// interpreter costs; an index may also extend `auto_path`). Later hosts that start with the
+/// same `auto_path` are told first where that search found TclX (`package ifneeded`), so they
+/// load it without searching, and then get the `auto_path` that the search left: `package
+/// present`, `package ifneeded Tclx` and `auto_path` read as after the search. (The other
+/// packages' indexes are read when something else is first required.)
+void require_tclx(nb::handle tk) {
+    const Names& n = names();
+    // starting auto_path -> (version, ifneeded script, auto_path after the search)
+    static nb::handle found = keep(nb::dict());
+    auto eval = [&](const char* script) { return call_method(tk, n.eval, {nb::str(script)}); };
+    auto package = [&](std::initializer_list<nb::handle> words) {
+        nb::list call_words;
+        call_words.append(nb::str("package"));
+        for (nb::handle word : words)
+            call_words.append(word);
+        return call_method(tk, n.call, {nb::tuple(call_words)});
+    };
+    nb::object start = eval("set auto_path");
+    PyObject* known = PyDict_GetItemWithError(found.ptr(), start.ptr());
+    if (!known && PyErr_Occurred()) throw nb::python_error();
+    nb::object where = nb::borrow(known); // held: the calls below run Tcl code
+    if (known) package({nb::str("ifneeded"), nb::str("Tclx"), where[0], where[1]});
+    eval("package require Tclx");
+    if (known) {
+        call_method(tk, n.call, {nb::str("set"), nb::str("auto_path"), where[2]});
+        return;
+    }
+    nb::object version = eval("package present Tclx");
+    nb::object script =
+        check(PyObject_Str(package({nb::str("ifneeded"), nb::str("Tclx"), version}).ptr()));
+    if (PyUnicode_GET_LENGTH(script.ptr()) == 0) return; // provided some other way
+    where = nb::make_tuple(version, script, eval("set auto_path"));
+    if (PyDict_SetItem(found.ptr(), start.ptr(), where.ptr()) < 0) throw nb::python_error();
+}
+
 void init(nb::handle self) {
     Names& n = names();
     release_orphans();
@@ -154,7 +191,7 @@ void init(nb::handle self) {
     set_attr(self, n.owner_thread, nb::steal(PyLong_FromUnsignedLongLong(thread_token())));
     call(n.register_owner_thread, {self});
     attach_handles(self);
-    call_method(get_attr(self, n.tk), n.eval, {nb::str("package require Tclx")});
+    require_tclx(get_attr(self, n.tk));
     call_method(self, n.load_entrypoint);
 }
 
@@ -363,6 +400,7 @@ void intern_names(Names& n) {
     n.dict = interned("__dict__");
     n.owner_thread = interned("_owner_thread");
     n.command_objects = interned("_command_objects");
+    n.call = interned("call");
     n.getint = interned("getint");
     n.getdouble = interned("getdouble");
     n.getboolean = interned("getboolean");
