@@ -192,7 +192,8 @@ def test_global_interpreter_public_names():
     assert names.index("cast_any") + 1 == names.index("master")  # class names, then instance's
     for name in ["set_int", "set_double", "tk", "history", "Dial", "dial"]:
         assert name in names
-    for name in ["__init__", "_load_entrypoint", "__getattr__", "__MAX_HISTORY__", "__callbacks__"]:
+    for name in ["__init__", "_load_entrypoint", "__getattr__", "__MAX_HISTORY__", "__callbacks__",
+                 "destroy"]:  # the package's own interpreter is not destroyed from the package
         assert name not in names
     tail = [n for n in names if n in ("history", "Dial", "dial", "global_ns", "local_ns", "vars", "objs")]
     assert tail == ["history", "Dial", "dial", "global_ns", "local_ns", "vars", "objs"]
@@ -321,3 +322,40 @@ def test_import_explains_what_to_install(python_apart, setup, expected):
     done = python_apart(code)
     assert done.returncode == 0, done.stderr
     assert expected in done.stdout and len(done.stdout.strip().splitlines()) == 1
+
+
+# ---- destroying ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("use", [
+    lambda t: t.eval("set x 1"), lambda t: t.dial.set("x", 1), lambda t: t.vars["x"],
+    lambda t: t.call("set", "x"), lambda t: t.get_var("x"), lambda t: t.cast_boolean("1"),
+    lambda t: t.global_ns.eval("set x"), lambda t: t.create_callback(print),
+])
+def test_a_destroyed_interpreter_says_so_on_every_use(use):
+    def callback():
+        return "py"
+
+    with Interpreter() as tcl:
+        tcl.eval("proc shadowed {} {return tcl}")
+        tcl.create_callback(callback, cmd_name="shadowed", force=True)
+        tcl.create_callback(callback, cmd_name="mine")
+        host = tcl.tk
+    assert host.call("shadowed") == "tcl" and not host.call("info", "commands", "mine")
+    with pytest.raises(RuntimeError, match="Interpreter has been destroyed"):
+        use(tcl)
+    tcl.destroy()  # a second time does nothing
+    referent = weakref.ref(callback)
+    del callback, host
+    gc.collect()
+    assert referent() is None  # the Tcl commands let go of the Python callable
+
+
+def test_only_the_owner_thread_destroys():
+    tcl = Interpreter()
+    failures = []
+    worker = threading.Thread(target=lambda: failures.append(pytest.raises(RuntimeError,
+                                                                           tcl.destroy)))
+    worker.start()
+    worker.join()
+    assert failures and tcl.eval("set x 1") == "1"

@@ -241,6 +241,63 @@ nb::object iter_entry_points(nb::handle group, nb::handle name) {
     return found;
 }
 
+// ---- destroying ----
+
+/// What a destroyed interpreter holds in place of its host object: every use of it raises
+/// RuntimeError naming what was asked for (not TclError, which every caller would take for
+/// an error of a Tcl command).
+nb::handle destroyed_host_class() {
+    static nb::handle cls = [] {
+        ClassBuilder builder("tessel.tcl.interpreter", "_DestroyedHost", nb::make_tuple());
+        builder.attr("__doc__", nb::str("The host object of a destroyed Interpreter."))
+            .def("__getattr__",
+                 [](nb::handle, nb::handle attr) -> nb::object {
+                     nb::object message =
+                         nb::str("the Interpreter has been destroyed (it was asked for '{}')")
+                             .format(attr);
+                     PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+                     throw nb::python_error();
+                 })
+            .def("__repr__",
+                 [](nb::handle) { return nb::str("<host of a destroyed Interpreter>"); });
+        return keep(builder.finish());
+    }();
+    return cls;
+}
+
+bool is_destroyed_host(PyObject* tk) {
+    return Py_TYPE(tk) == reinterpret_cast<PyTypeObject*>(destroyed_host_class().ptr());
+}
+
+/// Ends the interpreter: removes its callbacks (a command one displaced gets its name back)
+/// and lets go of the host object, so the Tcl interpreter goes with the last reference to it.
+/// Every later use raises RuntimeError. A second call does nothing.
+void destroy(nb::handle self) {
+    Names& n = names();
+    nb::object dict = get_attr(self, n.dict);
+    PyObject* tk = PyDict_GetItemWithError(dict.ptr(), n.tk.ptr());
+    if (!tk && PyErr_Occurred()) throw nb::python_error();
+    if (!tk || is_destroyed_host(tk)) return;
+    PyObject* owner = PyDict_GetItemWithError(dict.ptr(), n.owner_thread.ptr());
+    if (!owner && PyErr_Occurred()) throw nb::python_error();
+    if (owner && PyLong_AsUnsignedLongLong(owner) != thread_token()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        PyErr_SetString(PyExc_RuntimeError,
+                        "an Interpreter can only be destroyed by the thread that created it");
+        throw nb::python_error();
+    }
+    nb::object table = get_attr(self, n.callbacks);
+    for (nb::handle name : check(PySequence_List(check(PyMapping_Keys(table.ptr())).ptr())))
+        call_method(self, n.remove_callback, {name});
+    nb::object gone = call(destroyed_host_class());
+    if (PyDict_SetItem(dict.ptr(), n.tk.ptr(), gone.ptr()) < 0) throw nb::python_error();
+    for (nb::handle name : {n.command_objects, n.owner_thread})
+        if (PyDict_DelItem(dict.ptr(), name.ptr()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+}
+
 /// Every host operation reads as an attribute of the interpreter. The host object is taken
 /// from the instance dictionary, so a half-built interpreter never recurses here.
 nb::object getattr_fallback(nb::handle self, nb::handle attr) {
@@ -250,6 +307,7 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     if (tk.is_valid()) {
         PyObject* value = PyObject_GetAttr(tk.ptr(), attr.ptr());
         if (value) return nb::steal(value);
+        if (is_destroyed_host(tk.ptr())) throw nb::python_error(); // says it was destroyed
     }
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
@@ -373,6 +431,19 @@ nb::object build_interpreter_class() {
              "The text of ::errorInfo, Tcl's trace of the last error.");
     add_variable_methods(cls);
     add_cast_methods(cls);
+    cls.def("destroy", &destroy,
+            "Ends the interpreter: removes its callbacks and lets go of the Tcl interpreter; "
+            "later use raises RuntimeError.")
+        .def(
+            "__enter__", [](nb::handle self) { return nb::borrow(self); },
+            "The interpreter itself.")
+        .def(
+            "__exit__",
+            [](nb::handle self, nb::args) {
+                destroy(self);
+                return false;
+            },
+            "Destroys the interpreter; an exception raised in the block propagates.");
     cls.def("__del__", &finalize,
             "Hands the host object to its owner thread when finalised elsewhere.");
     return cls.finish();
@@ -401,6 +472,7 @@ void intern_names(Names& n) {
     n.owner_thread = interned("_owner_thread");
     n.command_objects = interned("_command_objects");
     n.call = interned("call");
+    n.remove_callback = interned("remove_callback");
     n.getint = interned("getint");
     n.getdouble = interned("getdouble");
     n.getboolean = interned("getboolean");
@@ -508,13 +580,16 @@ NB_MODULE(interpreter, m) {
     record_own_casts(interpreter_class);
     m.attr("Interpreter") = interpreter_class;
 
+    destroyed_host_class(); // built now, never first while an error is pending
     nb::object global = interpreter_class();
     m.attr("_global_interpreter") = global;
     nb::list public_names;
+    nb::str destroy_name("destroy"); // the package's interpreter is no package function
     for (nb::handle dict : {interpreter_class.attr("__dict__"), global.attr("__dict__")}) {
         for (nb::handle key : dict) {
             if (nb::isinstance<nb::str>(key) &&
-                (!PyUnicode_GET_LENGTH(key.ptr()) || PyUnicode_READ_CHAR(key.ptr(), 0) != '_'))
+                (!PyUnicode_GET_LENGTH(key.ptr()) || PyUnicode_READ_CHAR(key.ptr(), 0) != '_') &&
+                !key.equal(destroy_name))
                 public_names.append(key);
         }
     }

@@ -21,7 +21,8 @@ struct Names {
 
     // attribute names of the interpreter and its parts
     nb::handle tk, history, append, eval, vars, objs, global_ns, local_ns, dial, dial_upper,
-        callbacks, init, load_entrypoint, dict, owner_thread, command_objects, call;
+        callbacks, init, load_entrypoint, dict, owner_thread, command_objects, call,
+        remove_callback;
     // host and cast operations
     nb::handle getint, getdouble, getboolean, getattribute, cast_int, cast_double, cast_boolean,
         cast_list, cast_any, from_tcl, items, all_items, type_name, keyed_list_type, item_cast;
