@@ -2,7 +2,8 @@
 # They use the machine's python3 and its environment .venv; PYTHON=3.13 (or python3.13, or a
 # path) runs them with another Python, in .venv-3.13 (tools/pythons lists the Pythons found).
 SHELL := /bin/bash
-.PHONY: setup demo test bench bench-quick check-stubs check-docs check-public-api sanitize ci dev
+.PHONY: setup demo test bench bench-quick check-stubs check-docs check-public-api check-tcl-linkage \
+        sanitize ci dev
 
 ifneq ($(strip $(PYTHON)),)
   FOUND := $(shell tools/pythons '$(PYTHON)')
@@ -44,6 +45,10 @@ check-stubs: setup
 check-docs: setup
 	tools/check-docs $(VENV)/bin/python
 
+# The built modules reach Tcl only through the host's stubs: no Tcl library linked.
+check-tcl-linkage: setup
+	tools/check-tcl-linkage $(VENV)/bin/python
+
 # Only CPython's public C API in src/ (no setup needed).
 check-public-api:
 	tools/check-public-api
@@ -54,7 +59,7 @@ sanitize: setup
 
 # Everything CI checks, with one Python (.ci/run also runs the tests with every other Python
 # that tools/pythons finds).
-ci: check-public-api test check-stubs check-docs bench-quick sanitize
+ci: check-public-api test check-stubs check-docs check-tcl-linkage bench-quick sanitize
 
 # Development loop: modules built into src/, tests run from the tree.
 dev:

@@ -34,6 +34,11 @@ except (ImportError, _TclError) as _exc:
         "'apt-get install tclx8.4'" % _cause
     ) from None
 
+from .host import tcl_library as _tcl_library  # noqa: E402
+
+_tcl_library.release()  # every module that calls Tcl is bound to the host's library by now
+del _tcl_library
+
 for _name in _global_interpreter.__all__:
     globals()[_name] = getattr(_global_interpreter, _name)
 del _name

@@ -3,6 +3,7 @@
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "host/interpreter_targets.hpp"
+#include "host/tcl_library.hpp"
 #include "interpreter_parts.hpp"
 
 #include <atomic>
@@ -527,6 +528,7 @@ void intern_names(Names& n) {
 } // namespace tessel::interp
 
 NB_MODULE(interpreter, m) {
+    tessel::bind_host_tcl();
     using namespace tessel::interp;
     using tessel::keep;
     Names& n = names();

@@ -3,6 +3,7 @@
 
 #include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
+#include "host/tcl_library.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
 
@@ -503,6 +504,7 @@ nb::object interpreter_proxy(nb::handle tcl) {
 } // namespace tessel::ns
 
 NB_MODULE(namespace, m) {
+    tessel::bind_host_tcl();
     using namespace tessel::ns;
     using namespace tessel::ns::space;
     using tessel::keep;

@@ -2,6 +2,7 @@
 // "."-separated paths through nested levels. The module, dotted-key access, flattening, update.
 
 #include "host/pyclass.hpp"
+#include "host/tcl_library.hpp"
 #include "nestmap_parts.hpp"
 
 namespace nb = nanobind;
@@ -471,6 +472,7 @@ void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 NB_MODULE(nestmap, m) {
     using namespace tessel;
+    bind_host_tcl();
     using namespace tessel::nestmap;
     Names& n = names();
     const ScriptifyApi* api = import_scriptify_api();

@@ -3,6 +3,7 @@
 
 #include "class_guard.hpp"
 #include "pyclass.hpp"
+#include "tcl_library.hpp"
 #include "tcl_text.hpp"
 
 #include <tcl.h>
@@ -163,6 +164,7 @@ void reset_result(nb::handle interp) {
 
 NB_MODULE(internal, m) {
     using namespace tessel;
+    bind_host_tcl();
     m.def("GetListFromAny", &get_list_from_any, nb::arg("value"),
           "The elements of a Tcl list (text or Tcl object) as a tuple of strings.");
     m.def("register_owner_thread", &register_owner_thread, nb::arg("interp"),
