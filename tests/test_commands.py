@@ -242,6 +242,41 @@ def test_errors_are_the_hosts(interp):
         TclCommand("nope", tcl=interp)()
 
 
+CALLS = {
+    "eval": lambda t, script: t.eval(script),
+    "dial": lambda t, script: t.dial.eval(script),
+    "TclCommand": lambda t, script: TclCommand("::eval", tcl=t)(script),
+}
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+@pytest.mark.parametrize("script, code, message", [
+    ("error msg {} {LAB TIMEOUT}", ("LAB", "TIMEOUT"), "msg"),
+    ("open /no/such/file", ("POSIX", "ENOENT", "no such file or directory"), "couldn't open"),
+    ("error plain", ("NONE",), "plain"),
+])
+def test_tcl_errors_carry_error_code_and_trace(interp, call, script, code, message):
+    with pytest.raises(TclError) as info:
+        call(interp, script)
+    assert info.value.errorcode == code
+    assert info.value.errorinfo.startswith(message) and "while executing" in info.value.errorinfo
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_a_failing_callback_shows_its_python_traceback(interp, call):
+    def lab_logger(level):
+        raise RuntimeError(f"logger down ({level})")
+
+    interp.create_callback(lab_logger)
+    with pytest.raises(TclError) as info:
+        call(interp, "lab_logger info")
+    trace = info.value.errorinfo
+    assert trace.startswith("RuntimeError: logger down (info)\nTraceback (most recent call last):")
+    assert 'raise RuntimeError(f"logger down ({level})")' in trace and "in lab_logger" in trace
+    assert info.value.errorcode[:2] == ("PYTHON", "RuntimeError")
+    assert isinstance(info.value.__cause__, RuntimeError)  # the callback's own exception
+
+
 def test_method_binding(interp):
     class K:
         f = TclCommand("list", args=["z"], tcl=interp)

@@ -6,6 +6,7 @@
 #include "host/native_type.hpp"
 #include "host/pycall.hpp"
 #include "host/pyclass.hpp"
+#include "host/tcl_errors.hpp"
 
 #include <structmember.h>
 
@@ -425,7 +426,8 @@ NB_MODULE(dial, m) {
     n.dial_type = reinterpret_cast<PyTypeObject*>(keep(dial).ptr());
     n.code_type = reinterpret_cast<PyTypeObject*>(keep(code).ptr());
     n.dial_attribute_names = attribute_names(n.dial_type);
-    class_changes(); // imported now, not first on a hot path
+    class_changes();   // imported now, not first on a hot path
+    callback_errors(); // likewise, not first deep in a failing callback
     n.code_attribute_names = attribute_names(n.code_type);
     m.attr("Dial") = nb::handle(reinterpret_cast<PyObject*>(n.dial_type));
     m.attr("Dial_Code") = nb::handle(reinterpret_cast<PyObject*>(n.code_type));

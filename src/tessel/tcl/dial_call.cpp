@@ -7,6 +7,7 @@
 #include "host/py_versions.hpp"
 #include "host/pycall.hpp"
 #include "host/pyerrors.hpp"
+#include "host/tcl_errors.hpp"
 
 #include <algorithm>
 #include <array>
@@ -101,9 +102,10 @@ void chain_onto(PyObject* previous) {
 }
 
 /// Replaces the host's TclError (set now) by a new TclError carrying the full ::errorInfo
-/// trace of the interpreter, with the host's error suppressed. Errors that are not the host's
-/// TclError pass unchanged. Always returns null.
-PyObject* raise_error_info(PyObject* interp) {
+/// trace of the interpreter, with the host's error suppressed, and `errorcode`/`errorinfo` as
+/// host `tk` has them. Errors that are not the host's TclError pass unchanged. Always
+/// returns null.
+PyObject* raise_error_info(PyObject* interp, PyObject* tk) {
     const Names& n = names();
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -139,6 +141,7 @@ PyObject* raise_error_info(PyObject* interp) {
     }
     PyException_SetContext(exc.ptr(), host_error.release().ptr());
     PyException_SetCause(exc.ptr(), nullptr); // also suppresses the context
+    set_error_data(exc, tk, info);            // (a failed Python callback becomes the cause)
     PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
     PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
     return nullptr;
@@ -259,7 +262,7 @@ nb::object run_code(nb::handle words, PyObject* cast, nb::object interp) {
     nb::object tk = targets.attribute(interp.ptr(), n.tk.ptr());
     nb::object result = nb::steal(call_host(interp.ptr(), tk.ptr(), words.ptr()));
     if (!result.is_valid()) {
-        raise_error_info(interp.ptr());
+        raise_error_info(interp.ptr(), tk.ptr());
         throw nb::python_error();
     }
     if (cast && !truth(cast)) return result;

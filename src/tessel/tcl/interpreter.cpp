@@ -3,6 +3,7 @@
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "host/interpreter_targets.hpp"
+#include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
 #include "interpreter_parts.hpp"
 
@@ -322,8 +323,10 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
 // ---- evaluation ----
 
 /// Raises TclError(text of ::errorInfo) in place of the pending host error, whose context is
-/// kept but suppressed, as `raise TclError(info) from None` would.
-[[noreturn]] void raise_error_info(nb::handle self, nb::handle info_view, nb::handle info_name) {
+/// kept but suppressed, as `raise TclError(info) from None` would. The error carries
+/// `errorcode` and `errorinfo` as host `tk` has them now.
+[[noreturn]] void raise_error_info(nb::handle self, nb::handle tk, nb::handle info_view,
+                                   nb::handle info_name) {
     Names& n = names();
     nb::object host_error = catch_error(n.tcl_error.ptr());
     if (!host_error.is_valid()) throw nb::python_error();
@@ -332,6 +335,7 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     nb::object error = check(PyObject_CallOneArg(n.tcl_error.ptr(), text.ptr()));
     PyException_SetContext(error.ptr(), host_error.release().ptr());
     PyException_SetCause(error.ptr(), nullptr);
+    set_error_data(error, tk, text); // (a failed Python callback becomes the cause)
     PyErr_Restore(Py_NewRef(n.tcl_error.ptr()), error.release().ptr(), nullptr);
     throw nb::python_error();
 }
@@ -348,7 +352,7 @@ nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handl
     nb::object tk = targets.attribute(self.ptr(), n.tk.ptr());
     PyObject* eval_args[] = {tk.ptr(), code.ptr()};
     PyObject* result = PyObject_VectorcallMethod(n.eval.ptr(), eval_args, 2, nullptr);
-    if (!result) raise_error_info(self, n.vars, n.error_info_qualified);
+    if (!result) raise_error_info(self, tk, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
     if (truth(typecast)) return check(targets.cast_any(self.ptr(), value.ptr()));
     return value;
@@ -536,7 +540,8 @@ NB_MODULE(interpreter, m) {
     n.module_dict = keep(m.attr("__dict__"));
     n.api = tessel::import_scriptify_api();
     if (!n.api) throw nb::python_error();
-    tessel::class_changes(); // imported now, not first on a hot path
+    tessel::class_changes();   // imported now, not first on a hot path
+    tessel::callback_errors(); // likewise, not first deep in a failing callback
 
     m.attr("os") = nb::module_::import_("os");
     nb::module_ logging = nb::module_::import_("logging");

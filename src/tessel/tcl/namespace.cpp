@@ -3,6 +3,7 @@
 
 #include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
+#include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_parts.hpp"
@@ -522,7 +523,8 @@ NB_MODULE(namespace, m) {
     c.map_type = keep(nb::borrow(nb::handle((PyObject*)&PyMap_Type)));
     c.assertions = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
     c.module_dict = keep(m.attr("__dict__"));
-    tessel::class_changes(); // imported now, not first on a hot path
+    tessel::class_changes();   // imported now, not first on a hot path
+    tessel::callback_errors(); // likewise, not first deep in a failing callback
     c.listing = keep(nb::cpp_function(&run_listing, nb::name("_listing")));
 
     add_variable_classes(m);

@@ -2,6 +2,7 @@
 // its command, renaming, deletion and Python callbacks; calls: namespace_command_calls.cpp.
 
 #include "host/nested_values.hpp"
+#include "host/stack_room.hpp"
 #include "host/tcl_text.hpp"
 #include "namespace_handles.hpp"
 
@@ -81,6 +82,37 @@ void drop_held_exception(PyObject* tcl) {
     PyErr_Clear();
 }
 
+/// Tells Tcl what failed in Python, after the message: the Python frames go into the error
+/// trace (as `traceback` formats them, under the line naming the exception), and the error
+/// code {PYTHON <type> <key>} lets the TclError that the failure causes find the exception
+/// (host/tcl_errors.hpp). Errors of its own are dropped: the failure is reported either way.
+void describe_python_failure(Tcl_Interp* interp, PyObject* type_name, PyObject* exc,
+                             PyObject* traceback) {
+    // (it runs Python code: skipped where a runaway recursion left little stack)
+    if (!enough_stack("", 512 * 1024)) {
+        PyErr_Clear();
+        return;
+    }
+    try { // no C++ exception may leave: the host and Tcl called this
+        if (traceback) {
+            static nb::handle format_tb =
+                keep(nb::module_::import_("traceback").attr("format_tb")); // cached import
+            nb::object lines = check(PyObject_CallOneArg(format_tb.ptr(), traceback));
+            nb::object joined = check(PyUnicode_Join(nb::str("").ptr(), lines.ptr()));
+            std::string text = "\nTraceback (most recent call last):\n" + to_tcl_utf8(joined.ptr());
+            while (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            Tcl_AddObjErrorInfo(interp, text.data(), int(text.size()));
+        }
+        nb::object key = exc ? remember_callback_error(exc) : nb::object();
+        if (key.is_valid() && type_name && PyUnicode_Check(type_name))
+            Tcl_SetErrorCode(interp, "PYTHON", PyUnicode_AsUTF8(type_name),
+                             PyUnicode_AsUTF8(key.ptr()), static_cast<char*>(nullptr));
+    } catch (nb::python_error&) {
+    }
+    PyErr_Clear();
+}
+
 /// What a registered callable runs through: the callable itself, and when it raises,
 /// the exception's name and text become the Tcl error message, so that Tcl (and the
 /// TclError the caller sees) says what went wrong instead of nothing. `bound` is
@@ -108,8 +140,10 @@ PyObject* run_callback(PyObject* bound, PyObject* const* args, Py_ssize_t nargs)
     if (message) {
         auto* interp = static_cast<Tcl_Interp*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(bound, 1)));
         std::string utf8 = to_tcl_utf8(message);
-        if (interp && !PyErr_Occurred())
+        if (interp && !PyErr_Occurred()) {
             Tcl_SetObjResult(interp, Tcl_NewStringObj(utf8.data(), int(utf8.size())));
+            describe_python_failure(interp, name, value, traceback);
+        }
         PyErr_Clear();
     }
     Py_XDECREF(name);

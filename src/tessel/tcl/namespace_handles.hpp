@@ -6,6 +6,7 @@
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
 #include "host/scriptify_api.hpp"
+#include "host/tcl_errors.hpp"
 #include "namespace_parts.hpp"
 
 #include <exception>
@@ -193,13 +194,25 @@ inline nb::object app_of(nb::handle self) {
 /// A list call: the host's `call` given one tuple of words.
 inline nb::object list_call(nb::handle app, nb::handle words) {
     if (!tessel::host_can_take_words(words.ptr())) throw nb::python_error();
-    return call_method(app, names().call, {words});
+    PyObject* stack[] = {app.ptr(), words.ptr()};
+    PyObject* result = PyObject_VectorcallMethod(names().call.ptr(), stack, 2, nullptr);
+    if (!result) {
+        add_error_data(app, names().tcl_error);
+        throw nb::python_error();
+    }
+    return nb::steal(result);
 }
 
 /// A script evaluation: the host's `eval` of the words rendered as one Tcl list.
 inline nb::object eval_words(nb::handle app, nb::handle words) {
     nb::object script = check(names().api->scriptify(words.ptr()));
-    return call_method(app, names().eval, {script});
+    PyObject* stack[] = {app.ptr(), script.ptr()};
+    PyObject* result = PyObject_VectorcallMethod(names().eval.ptr(), stack, 2, nullptr);
+    if (!result) {
+        add_error_data(app, names().tcl_error);
+        throw nb::python_error();
+    }
+    return nb::steal(result);
 }
 
 /// True when `text` is a str that starts with "::".

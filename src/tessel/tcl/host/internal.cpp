@@ -173,4 +173,6 @@ NB_MODULE(internal, m) {
     dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp"));
     m.attr("TclDLL") = dll.finish();
     export_class_changes(m);
+    // failed Python callbacks' exceptions, until a TclError takes one (host/tcl_errors.hpp)
+    m.attr("_CALLBACK_ERRORS") = nb::dict();
 }

@@ -1,0 +1,117 @@
+// tcl_errors.hpp — a TclError carries what Tcl knew of the error: `errorcode` and `errorinfo`.
+// Read from the host right after the failed call, before any other Tcl code can run.
+#pragma once
+
+#include "host/pycall.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace tessel {
+namespace nb = nanobind;
+
+/// The words of ::errorCode of `app`'s interpreter as a tuple of str; ("NONE",) when it
+/// cannot be read. Never raises.
+inline nb::object error_code_words(nb::handle app) {
+    nb::object code = nb::steal(PyObject_CallMethod(app.ptr(), "globalgetvar", "s", "errorCode"));
+    nb::object split = nb::steal(PyUnicode_FromString("splitlist"));
+    PyObject* words = code.is_valid() && split.is_valid()
+                          ? PyObject_CallMethodOneArg(app.ptr(), split.ptr(), code.ptr())
+                          : nullptr;
+    if (words && PyTuple_Check(words)) {
+        // each word as text (the host hands out numbers and Tcl objects as they are)
+        nb::object texts = nb::steal(PyTuple_New(PyTuple_GET_SIZE(words)));
+        for (Py_ssize_t i = 0; texts.is_valid() && i < PyTuple_GET_SIZE(words); ++i) {
+            PyObject* text = PyObject_Str(PyTuple_GET_ITEM(words, i));
+            if (!text) {
+                texts = nb::object();
+                break;
+            }
+            PyTuple_SET_ITEM(texts.ptr(), i, text);
+        }
+        Py_DECREF(words);
+        if (texts.is_valid() && PyTuple_GET_SIZE(texts.ptr()) > 0) return texts;
+    } else {
+        Py_XDECREF(words);
+    }
+    PyErr_Clear();
+    return nb::make_tuple(nb::str("NONE"));
+}
+
+/// The exceptions of Python callbacks that failed inside Tcl, by the key that their Tcl error
+/// code carries ({PYTHON <type> <key>}), until a TclError takes one as its cause (the newest
+/// kept only: see remember_callback_error). A dict of tessel.tcl.internal; a failure raises.
+inline nb::handle callback_errors() {
+    static nb::handle errors = [] {
+        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.internal"));
+        if (!module.is_valid()) throw nb::python_error();
+        return nb::handle(
+            check(PyObject_GetAttrString(module.ptr(), "_CALLBACK_ERRORS")).release());
+    }();
+    return errors;
+}
+
+/// Keeps `exc` for the TclError that its failure will cause; the key to put in the error code.
+/// Null (no error) when it cannot be kept.
+inline nb::object remember_callback_error(PyObject* exc) {
+    constexpr Py_ssize_t kKept = 16;    // errors that Tcl caught are never asked for
+    static unsigned long long next = 0; // guarded by the GIL
+    nb::handle errors = callback_errors();
+    nb::object key = nb::steal(PyUnicode_FromFormat("%llu", ++next));
+    if (!key.is_valid() || PyDict_SetItem(errors.ptr(), key.ptr(), exc) < 0) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    while (PyDict_GET_SIZE(errors.ptr()) > kKept) {
+        Py_ssize_t at = 0;
+        PyObject *oldest, *value;
+        if (!PyDict_Next(errors.ptr(), &at, &oldest, &value)) break;
+        nb::object held = nb::borrow(oldest);
+        if (PyDict_DelItem(errors.ptr(), held.ptr()) < 0) PyErr_Clear();
+    }
+    return key;
+}
+
+/// Sets `errorcode` (from `app`) and `errorinfo` (`info`, or ::errorInfo of `app` when
+/// invalid) on the exception `exc`. When the error code names a failed Python callback, that
+/// callback's exception becomes the cause of `exc`. Never raises; keeps no error pending.
+inline void set_error_data(nb::handle exc, nb::handle app, nb::object info = nb::object()) {
+    if (!info.is_valid()) {
+        PyObject* text = PyObject_CallMethod(app.ptr(), "globalgetvar", "s", "errorInfo");
+        PyObject* str = text ? PyObject_Str(text) : nullptr;
+        Py_XDECREF(text);
+        info = str ? nb::steal(str) : nb::steal(PyObject_Str(exc.ptr()));
+        PyErr_Clear();
+    }
+    nb::object code = error_code_words(app);
+    if (PyTuple_GET_SIZE(code.ptr()) == 3 &&
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code.ptr(), 0), "PYTHON") == 0) {
+        try {
+            PyObject* cause =
+                PyDict_GetItemWithError(callback_errors().ptr(), PyTuple_GET_ITEM(code.ptr(), 2));
+            if (cause) {
+                PyException_SetCause(exc.ptr(), Py_NewRef(cause));
+                PyDict_DelItem(callback_errors().ptr(), PyTuple_GET_ITEM(code.ptr(), 2));
+            }
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable(__func__);
+        }
+        PyErr_Clear();
+    }
+    if (PyObject_SetAttrString(exc.ptr(), "errorcode", code.ptr()) < 0 ||
+        (info.is_valid() && PyObject_SetAttrString(exc.ptr(), "errorinfo", info.ptr()) < 0))
+        PyErr_Clear();
+}
+
+/// When the pending error is a `tcl_error` (the host's TclError) raised by a call on `app`,
+/// gives it the error's data (set_error_data). Any other pending error passes unchanged.
+inline void add_error_data(nb::handle app, nb::handle tcl_error) {
+    if (!PyErr_ExceptionMatches(tcl_error.ptr())) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    if (value) set_error_data(value, app);
+    PyErr_Restore(type, value, traceback);
+}
+
+} // namespace tessel
