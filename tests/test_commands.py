@@ -4,6 +4,7 @@ import gc
 import logging
 import sys
 import threading
+import traceback
 import types
 import weakref
 
@@ -260,6 +261,24 @@ def test_tcl_errors_carry_error_code_and_trace(interp, call, script, code, messa
         call(interp, script)
     assert info.value.errorcode == code
     assert info.value.errorinfo.startswith(message) and "while executing" in info.value.errorinfo
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_tcl_levels_end_the_python_traceback(interp, call, tmp_path):
+    interp.eval("namespace eval lab {proc configure {port} {\n  set x 1\n  check $port\n}}\n"
+                "proc lab::check {p} {error bad}")
+    script = tmp_path / "run.tcl"
+    script.write_text("set a 1\nlab::configure 5\n")
+    with pytest.raises(TclError) as info:
+        call(interp, f"foreach i 1 {{source {script}}}")
+    levels = [(f.filename, f.name, f.lineno, f.line) for f in
+              traceback.extract_tb(info.value.__traceback__)][-4:]
+    assert levels == [
+        ('<tcl "foreach" body>', '<tcl "foreach" body>', 1, ""),
+        (str(script), "<tcl file>", 2, "lab::configure 5"),
+        ("<tcl proc ::lab::configure>", "::lab::configure", 3, "check $port"),
+        ("<tcl proc ::lab::check>", "::lab::check", 1, "error bad"),
+    ]
 
 
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())

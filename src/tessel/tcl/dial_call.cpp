@@ -142,8 +142,10 @@ PyObject* raise_error_info(PyObject* interp, PyObject* tk) {
     PyException_SetContext(exc.ptr(), host_error.release().ptr());
     PyException_SetCause(exc.ptr(), nullptr); // also suppresses the context
     set_error_data(exc, tk, info);            // (a failed Python callback becomes the cause)
+    PyObject* levels = with_tcl_levels(nullptr, info, tk);
+    if (levels) PyException_SetTraceback(exc.ptr(), levels);
     PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
-    PyErr_Restore(exc_type, exc.release().ptr(), nullptr);
+    PyErr_Restore(exc_type, exc.release().ptr(), levels);
     return nullptr;
 }
 

@@ -336,7 +336,9 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     PyException_SetContext(error.ptr(), host_error.release().ptr());
     PyException_SetCause(error.ptr(), nullptr);
     set_error_data(error, tk, text); // (a failed Python callback becomes the cause)
-    PyErr_Restore(Py_NewRef(n.tcl_error.ptr()), error.release().ptr(), nullptr);
+    PyObject* levels = with_tcl_levels(nullptr, text, tk);
+    if (levels) PyException_SetTraceback(error.ptr(), levels);
+    PyErr_Restore(Py_NewRef(n.tcl_error.ptr()), error.release().ptr(), levels);
     throw nb::python_error();
 }
 
@@ -542,6 +544,7 @@ NB_MODULE(interpreter, m) {
     if (!n.api) throw nb::python_error();
     tessel::class_changes();   // imported now, not first on a hot path
     tessel::callback_errors(); // likewise, not first deep in a failing callback
+    tessel::tcl_traceback_maker();
 
     m.attr("os") = nb::module_::import_("os");
     nb::module_ logging = nb::module_::import_("logging");

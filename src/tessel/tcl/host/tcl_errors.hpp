@@ -71,6 +71,42 @@ inline nb::object remember_callback_error(PyObject* exc) {
     return key;
 }
 
+/// tessel.tcl.tcl_frames.tcl_traceback (import it at module init: see callback_errors).
+inline nb::handle tcl_traceback_maker() {
+    static nb::handle make = [] {
+        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.tcl_frames"));
+        if (!module.is_valid()) throw nb::python_error();
+        return nb::handle(check(PyObject_GetAttrString(module.ptr(), "tcl_traceback")).release());
+    }();
+    return make;
+}
+
+/// `traceback` (new reference, or null) followed by the entries of the Tcl levels that the
+/// trace `info` of host `app` names, innermost last. Never raises: without them, `traceback`.
+inline PyObject* with_tcl_levels(PyObject* traceback, nb::handle info, nb::handle app) {
+    PyObject* levels = nullptr;
+    try {
+        levels = PyObject_CallFunctionObjArgs(tcl_traceback_maker().ptr(), info.ptr(), app.ptr(),
+                                              nullptr);
+    } catch (nb::python_error&) {
+    }
+    if (!levels || levels == Py_None) {
+        Py_XDECREF(levels);
+        PyErr_Clear();
+        return traceback;
+    }
+    if (!traceback) return levels;
+    nb::object last = nb::borrow(traceback); // append at the innermost end
+    while (true) {
+        nb::object next = nb::steal(PyObject_GetAttrString(last.ptr(), "tb_next"));
+        if (!next.is_valid() || next.is_none()) break;
+        last = next;
+    }
+    if (PyObject_SetAttrString(last.ptr(), "tb_next", levels) < 0) PyErr_Clear();
+    Py_DECREF(levels);
+    return traceback;
+}
+
 /// Sets `errorcode` (from `app`) and `errorinfo` (`info`, or ::errorInfo of `app` when
 /// invalid) on the exception `exc`. When the error code names a failed Python callback, that
 /// callback's exception becomes the cause of `exc`. Never raises; keeps no error pending.
@@ -103,14 +139,20 @@ inline void set_error_data(nb::handle exc, nb::handle app, nb::object info = nb:
 }
 
 /// When the pending error is a `tcl_error` (the host's TclError) raised by a call on `app`,
-/// gives it the error's data (set_error_data). Any other pending error passes unchanged.
+/// gives it the error's data (set_error_data) and the Tcl levels as traceback entries. Any
+/// other pending error passes unchanged.
 inline void add_error_data(nb::handle app, nb::handle tcl_error) {
     if (!PyErr_ExceptionMatches(tcl_error.ptr())) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    if (value) set_error_data(value, app);
+    if (value) {
+        set_error_data(value, app);
+        nb::object info = nb::steal(PyObject_GetAttrString(value, "errorinfo"));
+        if (info.is_valid()) traceback = with_tcl_levels(traceback, info, app);
+        PyErr_Clear();
+        if (traceback) PyException_SetTraceback(value, traceback);
+    }
     PyErr_Restore(type, value, traceback);
 }
 
