@@ -279,6 +279,7 @@ def test_tcl_levels_end_the_python_traceback(interp, call, tmp_path):
         ("<tcl proc ::lab::configure>", "::lab::configure", 3, "check $port"),
         ("<tcl proc ::lab::check>", "::lab::check", 1, "error bad"),
     ]
+    assert interp.get_errorInfo() == info.value.errorinfo  # reading the levels left it alone
 
 
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())

@@ -31,12 +31,19 @@ def _frame(filename, name):
     raise AssertionError("unreachable")
 
 
+# The queries below never raise a Tcl error: one would overwrite ::errorInfo and ::errorCode
+# of the error being described.
+
+
 def _qualified_procedure(tk, name, namespace):
     """The fully qualified name of procedure `name` as called from `namespace`, or None."""
     if name.startswith("::"):
         return name
     try:
-        found = str(tk.call("namespace", "eval", namespace, ("namespace", "which", "-command", name)))
+        if not tk.getboolean(tk.call("namespace", "exists", namespace)):
+            return None
+        found = str(tk.call("namespace", "eval", namespace,
+                            ("namespace", "which", "-command", name)))
     except Exception:
         found = ""
     return found or None
@@ -46,8 +53,11 @@ def _procedure_source(tk, qualified):
     """The file name under which the body of `qualified` is known to linecache."""
     filename = f"<tcl proc {qualified}>"
     try:
+        procedures = tk.splitlist(tk.call("info", "procs", qualified))
+        if qualified not in procedures and qualified.lstrip(":") not in procedures:
+            return filename  # not a procedure (any more)
         body = str(tk.call("info", "body", qualified))
-    except Exception:  # not a procedure (any more)
+    except Exception:
         return filename
     lines = body.splitlines(keepends=True)
     linecache.cache[filename] = (len(body), None, lines, filename)
