@@ -191,11 +191,11 @@ inline nb::object app_of(nb::handle self) {
     return app_of_interpreter(attr_of(self, names().tcl));
 }
 
-/// A list call: the host's `call` given one tuple of words.
-inline nb::object list_call(nb::handle app, nb::handle words) {
-    if (!tessel::host_can_take_words(words.ptr())) throw nb::python_error();
-    PyObject* stack[] = {app.ptr(), words.ptr()};
-    PyObject* result = PyObject_VectorcallMethod(names().call.ptr(), stack, 2, nullptr);
+/// `app.<method>(arg)`; a Tcl error raised by it carries the error's data and Tcl levels
+/// (host/tcl_errors.hpp).
+inline nb::object host_method(nb::handle app, nb::handle method, nb::handle arg) {
+    PyObject* stack[] = {app.ptr(), arg.ptr()};
+    PyObject* result = PyObject_VectorcallMethod(method.ptr(), stack, 2, nullptr);
     if (!result) {
         add_error_data(app, names().tcl_error);
         throw nb::python_error();
@@ -203,16 +203,16 @@ inline nb::object list_call(nb::handle app, nb::handle words) {
     return nb::steal(result);
 }
 
+/// A list call: the host's `call` given one tuple of words.
+inline nb::object list_call(nb::handle app, nb::handle words) {
+    if (!tessel::host_can_take_words(words.ptr())) throw nb::python_error();
+    return host_method(app, names().call, words);
+}
+
 /// A script evaluation: the host's `eval` of the words rendered as one Tcl list.
 inline nb::object eval_words(nb::handle app, nb::handle words) {
     nb::object script = check(names().api->scriptify(words.ptr()));
-    PyObject* stack[] = {app.ptr(), script.ptr()};
-    PyObject* result = PyObject_VectorcallMethod(names().eval.ptr(), stack, 2, nullptr);
-    if (!result) {
-        add_error_data(app, names().tcl_error);
-        throw nb::python_error();
-    }
-    return nb::steal(result);
+    return host_method(app, names().eval, script);
 }
 
 /// True when `text` is a str that starts with "::".
