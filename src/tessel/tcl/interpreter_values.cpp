@@ -73,30 +73,48 @@ OwnFunctions& own() {
 
 enum class Reading { no, yes, undecided };
 
-/// The class of an instance and the host's type still hold their own casts and conversions
-/// (and the class no `tk` attribute that would hide the instance's). The answer is kept while
-/// the guard holds (host/class_guard.hpp).
-bool types_unchanged(PyTypeObject* type) {
-    static ClassGuard guard; // guarded by the GIL
+/// The reading steps of a cast, in the order cast_any takes them.
+enum Step { kInt, kDouble, kBoolean };
+
+/// The class facts that reading step `step` relies on: the class's own `__getattribute__`, no
+/// class `tk` attribute hiding the instance's, the class's own cast and conversion of the step
+/// and the host class's own conversion.
+bool step_facts_hold(PyTypeObject* type, Step step) {
     const OwnFunctions& o = own();
-    PyTypeObject* host = o.host_type;
-    if (!host) return false;
     const Names& n = names();
-    auto read = [&] {
-        std::pair<nb::handle, PyObject*> own_attributes[] = {{n.getattribute, o.getattribute},
-                                                             {n.cast_int, o.cast_int},
-                                                             {n.cast_double, o.cast_double},
-                                                             {n.cast_boolean, o.cast_boolean},
-                                                             {n.getint, o.getint},
-                                                             {n.getdouble, o.getdouble}};
-        for (auto [name, expected] : own_attributes)
-            if (!class_reads(type, name, expected)) return false;
-        return class_reads(host, n.getint, o.host_getint) &&
-               class_reads(host, n.getdouble, o.host_getdouble) &&
-               class_reads(host, n.getboolean, o.host_getboolean) &&
-               !class_attribute(type, n.tk).is_valid();
-    };
-    return guard.check(type, read, {host});
+    PyTypeObject* host = o.host_type;
+    if (!class_reads(type, n.getattribute, o.getattribute) ||
+        class_attribute(type, n.tk).is_valid())
+        return false;
+    switch (step) {
+    case kInt:
+        return class_reads(type, n.cast_int, o.cast_int) && class_reads(type, n.getint, o.getint) &&
+               class_reads(host, n.getint, o.host_getint);
+    case kDouble:
+        return class_reads(type, n.cast_double, o.cast_double) &&
+               class_reads(type, n.getdouble, o.getdouble) &&
+               class_reads(host, n.getdouble, o.host_getdouble);
+    case kBoolean:
+        return class_reads(type, n.cast_boolean, o.cast_boolean) &&
+               class_reads(host, n.getboolean, o.host_getboolean);
+    }
+    return false;
+}
+
+/// The class of an instance and the host's type still hold what reading step `step` relies
+/// on. Where classes can be watched, every step's facts are read at once and kept while the
+/// guard holds (host/class_guard.hpp); elsewhere only the step's own, on every call.
+bool types_unchanged(PyTypeObject* type, Step step) {
+    static ClassGuard guard; // guarded by the GIL
+    PyTypeObject* host = own().host_type;
+    if (!host) return false;
+    if (!kClassWatchers) return step_facts_hold(type, step);
+    return guard.check(type,
+                       [&] {
+                           return step_facts_hold(type, kInt) && step_facts_hold(type, kDouble) &&
+                                  step_facts_hold(type, kBoolean);
+                       },
+                       {host});
 }
 
 /// Whether the casts of `self` may read text directly, decided step by step as a cast goes:
@@ -109,9 +127,11 @@ class FastReadings {
   public:
     explicit FastReadings(PyObject* self) : self_(self) {}
 
-    /// True when the steps so far and one that calls the methods `names` may read directly.
-    bool allow(std::initializer_list<nb::handle> names) {
-        if (!allowed_ || !ready()) return allowed_ = false;
+    /// True when the steps so far and `step`, which calls the methods `names`, may read
+    /// directly.
+    bool allow(Step step, std::initializer_list<nb::handle> names) {
+        if (!allowed_ || !ready() || !types_unchanged(Py_TYPE(self_), step))
+            return allowed_ = false;
         for (nb::handle name : names)
             if (optional_item(dict_, name).is_valid()) return allowed_ = false;
         return true;
@@ -127,7 +147,6 @@ class FastReadings {
   private:
     bool ready() {
         if (dict_.is_valid()) return true;
-        if (!types_unchanged(Py_TYPE(self_))) return false;
         nb::object dict = instance_dict(self_);
         if (!dict.is_valid() || !PyDict_CheckExact(dict.ptr())) return false;
         nb::object tk = optional_item(dict, names().tk);
@@ -221,7 +240,7 @@ nb::object cast_int(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
     if ((PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg)) &&
-        FastReadings(self.ptr()).allow({n.getint})) {
+        FastReadings(self.ptr()).allow(kInt, {n.getint})) {
         if (PyLong_CheckExact(arg)) return nb::borrow(value);
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
@@ -233,7 +252,7 @@ nb::object cast_int(nb::handle self, nb::handle value) {
 nb::object cast_double(nb::handle self, nb::handle value) {
     const Names& n = names();
     PyObject* arg = value.ptr();
-    if (PyUnicode_CheckExact(arg) && FastReadings(self.ptr()).allow({n.getdouble})) {
+    if (PyUnicode_CheckExact(arg) && FastReadings(self.ptr()).allow(kDouble, {n.getdouble})) {
         nb::object result;
         if (const char* utf8 = plain_utf8(arg))
             if (read_double(utf8, &result) == Reading::yes) return result;
@@ -336,7 +355,7 @@ nb::object cast_any(nb::handle self, nb::handle value) {
     for (nb::handle cast : {n.cast_int, n.cast_double, n.cast_boolean}) {
         nb::object result;
         Reading reading = Reading::undecided;
-        if (utf8 && fast.allow(step_methods[step])) {
+        if (utf8 && fast.allow(Step(step), step_methods[step])) {
             if (step == 0) reading = read_int(utf8, &result);
             if (step == 1) reading = read_double(utf8, &result);
             if (step == 2) reading = reset_then_read_boolean(self, utf8, &result);
