@@ -177,8 +177,14 @@ nb::object forward_keyword(nb::handle view, nb::handle name, nb::handle value) {
 }
 
 /// `name in view`, through the view's own `exists`.
+/// No command has the empty name (a handle cannot even be made for it): it is not in the view.
 nb::object view_contains(nb::handle self, nb::handle name) {
-    return call_method(self, cached().exists, {name});
+    try {
+        return call_method(self, cached().exists, {name});
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_IndexError)) throw;
+    }
+    return nb::bool_(false);
 }
 
 /// `del view[name]`, through the view's own `Method`; a Tcl error becomes KeyError.
