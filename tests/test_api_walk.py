@@ -32,7 +32,8 @@ def world(t=None):
     except Exception:
         t = Interpreter()
     t.history.disable()
-    t.tk.eval("proc echo args {return $args}; set ::v 1; array set ::arr {k 1}; namespace eval ::n {}")
+    t.tk.eval("proc echo args {return $args}; set ::v 1; array set ::arr {k 1}")
+    t.tk.eval("namespace eval ::n {}")
     return t, {
         Interpreter: t,
         TclVariable: TclVariable("::v", tcl=t),
@@ -84,7 +85,8 @@ def callables():
             if not ours(klass):
                 continue
             for attr, member in vars(klass).items():
-                if attr in ("__init__", "__new__", "__del__", "__init_subclass__", "__subclasshook__"):
+                if attr in ("__init__", "__new__", "__del__", "__init_subclass__",
+                            "__subclasshook__"):
                     continue
                 if isinstance(member, type) or attr.startswith("_abc"):
                     continue
@@ -101,9 +103,15 @@ def reach(t, instances, owner, attr, kind):
 def arities(fn):
     try:
         params = list(inspect.signature(fn).parameters.values())
-    except (TypeError, ValueError):
+    except Exception:  # (a quick-call path takes `__signature__` for a command name)
         return None
     positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    if positional and positional[0].name == "self":  # the binding's own text, bound or not
+        positional = positional[1:]
+    kinds = [p.kind for p in params]
+    if not positional and kinds == [inspect.Parameter.VAR_POSITIONAL,
+                                    inspect.Parameter.VAR_KEYWORD]:
+        return None  # a binding that shows no signature of its own
     if any(p.kind == p.VAR_POSITIONAL for p in params):
         positional += [None] * 2
     low = sum(1 for p in positional if p is not None and p.default is p.empty)
