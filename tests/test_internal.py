@@ -221,7 +221,7 @@ def test_reset_result_of_an_interpreter(interp):
 
 
 def test_reset_result_needs_an_interpreter():
-    with pytest.raises(AttributeError):
+    with pytest.raises(TypeError, match="^expected an Interpreter or a Tcl application object, not object$"):
         TclDLL.Tcl_ResetResult(object())
     assert isinstance(TclDLL.__dict__["Tcl_ResetResult"], staticmethod)
 

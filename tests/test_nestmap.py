@@ -114,8 +114,9 @@ def test_getitem(key, expected):
     ("nope.x", KeyError, ("nope",)),        # the first missing level is reported
     ("name.middle", KeyError, ("middle",)),
     ("name.", KeyError, ("",)),              # an empty last component is a key like any other
-    ("name.first.x", TypeError, None),      # past a leaf, the leaf's own subscription: "a"["x"]
-    ("age.x", TypeError, None),
+    # past a leaf that takes no text index: a missing key, as `in` answers False
+    ("name.first.x", KeyError, ('key "first" holds a value, not a keyed list: it has no key "x"',)),
+    ("age.x", KeyError, ('key "age" holds a value, not a keyed list: it has no key "x"',)),
 ])
 def test_getitem_failures(key, error, args):
     with pytest.raises(error) as info:
@@ -391,10 +392,10 @@ def test_quick_reader_needs_no_cast_list_calls(reader, request):
 
 
 @pytest.mark.parametrize("text, error, message", [
-    ("{a}", ValueError, "dictionary update sequence element #0 has length 1; 2 is required"),
-    ("{a b c}", ValueError, "dictionary update sequence element #0 has length 3; 2 is required"),
-    ("hello", ValueError, "dictionary update sequence element #0 has length 1; 2 is required"),
-    ("{a b} c", ValueError, "dictionary update sequence element #1 has length 1; 2 is required"),
+    ("{a}", ValueError, "not a keyed list: field #0 has 1 element, not 2 (a key and a value)"),
+    ("{a b c}", ValueError, "not a keyed list: field #0 has 3 elements, not 2 (a key and a value)"),
+    ("hello", ValueError, "not a keyed list: field #0 has 1 element, not 2 (a key and a value)"),
+    ("{a b} c", ValueError, "not a keyed list: field #1 has 1 element, not 2 (a key and a value)"),
     ("{a 1} {a.b 2}", KeyError, 'target key "a" is a value, cannot update value against '
                                 "another keyed list"),
 ])
@@ -634,7 +635,7 @@ class Model:
         for key in path[:-1]:
             level = level[key]          # KeyError: missing level
             if not isinstance(level, dict):
-                raise TypeError         # an int leaf cannot be subscripted
+                raise KeyError(key)     # a path cannot go on past a value
         return level
 
     def get(self, path):
@@ -661,7 +662,7 @@ class Model:
             return
         child = level[path[0]]
         if not isinstance(child, dict):
-            raise TypeError
+            raise KeyError(path[0])
         self.delete(path[1:], child)
         if not child:
             del level[path[0]]

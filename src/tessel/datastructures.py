@@ -7,6 +7,8 @@ class AttrDict(dict):
     __slots__ = ()
 
     def __getattr__(self, name):
+        if not isinstance(name, str):
+            raise TypeError(f"attribute name must be string, not '{type(name).__name__}'")
         # Python's own protocol names (__deepcopy__, __scriptify__, ...) are never keys:
         # serving them would let data pose as a hook.
         if name.startswith("__") and name.endswith("__"):

@@ -2,6 +2,7 @@
 // interp.dial.ns.proc("a b", opt=1) runs ns::proc with the words {a b} -opt 1, recorded and cast.
 
 #include "dial_parts.hpp"
+#include "host/arguments.hpp"
 #include "host/class_guard.hpp"
 #include "host/native_type.hpp"
 #include "host/pycall.hpp"
@@ -76,13 +77,7 @@ PyObject* new_code(PyObject* name, PyObject* borrowed_tcl) {
     return self;
 }
 
-// ---- argument parsing shared by the two constructors --------------------------------------
-
-/// Raises the TypeError that Python gives a function for an unknown keyword argument.
-int unexpected_keyword(const char* function, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, key);
-    return -1;
-}
+constexpr const char* kTcl[] = {"tcl"};
 
 // ---- Dial ---------------------------------------------------------------------------------
 
@@ -93,34 +88,9 @@ PyObject* dial_new(PyTypeObject* type, PyObject*, PyObject*) {
 /// Dial(tcl): keeps `tcl` as a weak proxy (a proxy handed in is kept as it is, since a proxy
 /// of a proxy cannot be made and would forward to the same object).
 int dial_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    constexpr const char* function = "Dial.__init__";
+    static constexpr Parameters kParameters("Dial.__init__", kTcl, 1, 1);
     PyObject* tcl = nullptr;
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given",
-                     function, nargs + 1);
-        return -1;
-    }
-    if (nargs == 1) tcl = PyTuple_GET_ITEM(args, 0);
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "tcl") != 0)
-                return unexpected_keyword(function, key);
-            if (tcl) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'tcl'",
-                             function);
-                return -1;
-            }
-            tcl = value;
-        }
-    }
-    if (!tcl) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'tcl'",
-                     function);
-        return -1;
-    }
+    if (!kParameters.bind(args, kwargs, &tcl)) return -1;
     nb::object proxy;
     if (PyWeakref_CheckProxy(tcl)) {
         proxy = nb::borrow(tcl);
@@ -181,22 +151,10 @@ PyObject* code_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 /// Dial_Code(*cmd, tcl): the path components in order; `tcl` is required and keyword-only.
 int code_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    constexpr const char* function = "Dial_Code.__init__";
+    // (*cmd, tcl): every positional argument is a path component, `tcl` keyword-only
+    static constexpr Parameters kParameters("Dial_Code.__init__", kTcl, 0, 0, true, true);
     PyObject* tcl = nullptr;
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "tcl") != 0)
-                return unexpected_keyword(function, key);
-            tcl = value;
-        }
-    }
-    if (!tcl) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required keyword-only argument: 'tcl'",
-                     function);
-        return -1;
-    }
+    if (!kParameters.bind(nullptr, kwargs, &tcl)) return -1;
     PyObject* cmd = PySequence_List(args);
     if (!cmd) return -1;
     auto* code = reinterpret_cast<CodeObject*>(self);

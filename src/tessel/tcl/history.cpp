@@ -2,6 +2,7 @@
 // History is a native type: its append runs on every Tcl call an interpreter makes.
 
 #include "history_parts.hpp"
+#include "host/arguments.hpp"
 #include "host/native_type.hpp"
 #include "host/pyclass.hpp"
 
@@ -196,7 +197,13 @@ PyObject* close_marker(PyObject* self, PyObject* marker) {
     return guarded([&] {
         HistoryObject* h = as_history(self);
         nb::object active = field(self, h->active_markers, "__activeMarkers__");
-        check(PyObject_CallMethodOneArg(active.ptr(), names().remove.ptr(), marker));
+        PyObject* done = PyObject_CallMethodOneArg(active.ptr(), names().remove.ptr(), marker);
+        if (!done && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            // (the list's own words name neither the method nor the marker)
+            nb::object message = check(PyUnicode_FromFormat("marker %R is not active", marker));
+            replace_error(PyExc_ValueError, message.ptr());
+        }
+        check(done);
         return nb::none();
     });
 }
@@ -226,6 +233,10 @@ PyObject* history_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw nb::python_error();
             }
             source = check(PyObject_GetItem(markers.ptr(), marker));
+        }
+        if (count && !PyLong_Check(count)) {
+            Parameters::refuse_type("filter", "count", "int", count);
+            throw nb::python_error();
         }
         nb::object entries = check(PySequence_List(source.ptr()));
         nb::object start = count ? check(PyNumber_Negative(count)) : nb::int_(-20);
@@ -266,6 +277,10 @@ int history_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     PyObject* done = guarded([&] {
         Names& n = names();
+        if (bound && bound != Py_None && !PyLong_Check(bound)) {
+            Parameters::refuse_type("History", "max_history", "int or None", bound);
+            throw nb::python_error();
+        }
         nb::object max_history = bound ? nb::borrow(bound) : nb::int_(9999);
         nb::object none = check(PyTuple_New(0));
         nb::object queue = check(PyObject_CallFunctionObjArgs(n.deque_type.ptr(), none.ptr(),
@@ -286,39 +301,33 @@ using HistorySlots =
                    &HistoryObject::markers, &HistoryObject::active_markers, &HistoryObject::enabled,
                    &HistoryObject::dict>;
 
-/// The one argument `name` of a method taking exactly one, given by position or keyword;
-/// null with a TypeError otherwise.
-PyObject* single_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                          const char* method, const char* name) {
-    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs == 1 && keywords == 0) return args[0];
-    if (nargs == 0 && keywords == 1 &&
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), name) == 0)
-        return args[0];
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument '%s'", method, name);
-    return nullptr;
-}
-
 template <PyObject* (*Method)(PyObject*, PyObject*)>
 PyObject* one_argument_method(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames, const char* method, const char* name) {
-    PyObject* arg = single_argument(args, PyVectorcall_NARGS(nargsf), kwnames, method, name);
-    return arg ? Method(self, arg) : nullptr;
+                              PyObject* kwnames, const Parameters& parameters) {
+    PyObject* arg = nullptr;
+    if (!parameters.bind(args, PyVectorcall_NARGS(nargsf), kwnames, &arg)) return nullptr;
+    return Method(self, arg);
 }
+
+constexpr const char* kItem[] = {"item"};
+constexpr const char* kMarker[] = {"marker"};
 
 PyObject* history_append(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) return record_call(self, args[0]);
-    return one_argument_method<record_call>(self, args, nargsf, kwnames, "append", "item");
+    static constexpr Parameters parameters("append", kItem, 1, 1);
+    return one_argument_method<record_call>(self, args, nargsf, kwnames, parameters);
 }
 
 PyObject* history_start_marker(PyObject* self, PyObject* const* args, size_t nargsf,
                                PyObject* kwnames) {
-    return one_argument_method<open_marker>(self, args, nargsf, kwnames, "start_marker", "marker");
+    static constexpr Parameters parameters("start_marker", kMarker, 1, 1);
+    return one_argument_method<open_marker>(self, args, nargsf, kwnames, parameters);
 }
 
 PyObject* history_end_marker(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
-    return one_argument_method<close_marker>(self, args, nargsf, kwnames, "end_marker", "marker");
+    static constexpr Parameters parameters("end_marker", kMarker, 1, 1);
+    return one_argument_method<close_marker>(self, args, nargsf, kwnames, parameters);
 }
 
 /// A fast-call method with keywords, as the method table stores it.

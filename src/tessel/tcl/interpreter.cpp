@@ -2,6 +2,7 @@
 // Construction, start-up hooks, attribute delegation to the host, and script evaluation with
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
+#include "host/arguments.hpp"
 #include "host/interpreter_targets.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
@@ -363,37 +364,16 @@ nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handl
 /// `eval` is the hottest call of the system: it is a plain method descriptor taking its
 /// arguments by vectorcall, without a binding layer's dispatch in between.
 PyObject* eval_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const kParameters[] = {"code", "typecast", "record"};
+    static constexpr const char* kNames[] = {"code", "typecast", "record"};
+    static constexpr Parameters kParameters("eval", kNames, 3, 1);
     PyObject* values[3] = {nullptr, Py_False, Py_True};
-    if (nargs > 3) {
-        PyErr_Format(PyExc_TypeError,
-                     "eval() takes from 2 to 4 positional arguments but %zd were given", nargs + 1);
+    if (nargs == 1 && !kwnames)
+        values[0] = args[0];
+    else if (!kParameters.bind(args, nargs, kwnames, values))
         return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        values[i] = args[i];
-    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        int slot = -1;
-        for (int p = 0; p < 3 && slot < 0; ++p)
-            if (PyUnicode_CompareWithASCIIString(keyword, kParameters[p]) == 0) slot = p;
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "eval() got an unexpected keyword argument '%U'",
-                         keyword);
-            return nullptr;
-        }
-        if (slot < nargs) {
-            PyErr_Format(PyExc_TypeError, "eval() got multiple values for argument '%s'",
-                         kParameters[slot]);
-            return nullptr;
-        }
-        values[slot] = args[nargs + k];
-    }
-    if (!values[0]) {
-        PyErr_SetString(PyExc_TypeError, "eval() missing 1 required positional argument: 'code'");
-        return nullptr;
-    }
+    // A script is text: anything else would reach the history's record first and fail there
+    // with words about the record.
+    if (!PyUnicode_Check(values[0])) return kParameters.wrong_type(nullptr, "str", values[0]);
     try {
         return eval(self, values[0], values[1], values[2]).release().ptr();
     } catch (nb::python_error& e) {

@@ -41,6 +41,22 @@ nb::object command_handle(nb::handle self, nb::handle name) {
     return check(PyObject_GetItem(cmds.ptr(), name.ptr()));
 }
 
+[[noreturn]] void no_callback_named(nb::handle cmd_name) {
+    nb::object message = nb::str("No callback in this interpreter named '{}'").format(cmd_name);
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw nb::python_error();
+}
+
+/// The handle for a command name; a name that names no command (the empty one) has no callback.
+nb::object named_handle(nb::handle self, nb::handle name) {
+    try {
+        return command_handle(self, name);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_IndexError)) throw;
+    }
+    no_callback_named(check(PyObject_Str(name.ptr())));
+}
+
 nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_name_in,
                            nb::handle force) {
     Names& n = names();
@@ -49,6 +65,16 @@ nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_
         cmd_name = generate_callback_cmd_name(callback, Py_False);
     cmd_name = check(PyObject_Str(cmd_name.ptr()));
     nb::object tclcmd = command_handle(self, cmd_name);
+    // The view reads a name as a Tcl list: a name of several words would register only the
+    // first of them, under a name the caller never gave.
+    nb::object extra_words = check(PyObject_GetAttrString(tclcmd.ptr(), "args"));
+    if (PyObject_Length(extra_words.ptr()) != 0) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        nb::object message =
+            nb::str("create_callback() cmd_name must be one Tcl word, not {!r}").format(cmd_name);
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw nb::python_error();
+    }
     cmd_name = check(PyObject_Str(tclcmd.ptr()));
     if (truth(call_method(tclcmd, n.exists))) {
         if (!truth(force)) {
@@ -107,18 +133,17 @@ void remove_callback(nb::handle self, nb::handle callback) {
         handle = nb::borrow(callback);
     else if (PyCallable_Check(callback.ptr()))
         handle = command_handle(self, generate_callback_cmd_name(callback, Py_False));
+    else if (callback.is_none())
+        throw nb::type_error("remove_callback() argument must be a TclCommand, a callable or a "
+                             "command name, not NoneType");
     else
-        handle = command_handle(self, callback);
+        handle = named_handle(self, callback);
     nb::object cmd_name = check(PyObject_Str(handle.ptr()));
     nb::object table = get_attr(self, n.callbacks);
     int known = PySequence_Contains(table.ptr(), cmd_name.ptr());
     if (known < 0) throw nb::python_error();
     // A handle on another interpreter's command is never one of ours, whatever its name.
-    if (!known || (is_handle && !same_interpreter(self, handle))) {
-        nb::object message = nb::str("No callback in this interpreter named '{}'").format(cmd_name);
-        PyErr_SetObject(PyExc_ValueError, message.ptr());
-        throw nb::python_error();
-    }
+    if (!known || (is_handle && !same_interpreter(self, handle))) no_callback_named(cmd_name);
     call_method(handle, n.delete_);
     if (PyObject_DelItem(table.ptr(), cmd_name.ptr()) < 0) throw nb::python_error();
     nb::kwargs in_self;

@@ -1,6 +1,7 @@
 // interpreter_values.cpp — Tcl values into Python values: the casts, as methods of the class.
 // They try Tcl's own parsers through the host, with fixed fallbacks; lists: interpreter_lists.cpp.
 
+#include "host/arguments.hpp"
 #include "host/class_guard.hpp"
 #include "interpreter_parts.hpp"
 
@@ -434,31 +435,12 @@ namespace {
 /// cost more than the cast of a short text.
 template <nb::object (*Cast)(nb::handle, nb::handle)>
 PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const char* name) {
-    PyObject* value = nargs == 1 ? args[0] : nullptr;
-    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given", name,
-                     nargs + 1);
+                       const Parameters& parameters) {
+    PyObject* value = nullptr;
+    if (nargs == 1 && !kwnames)
+        value = args[0];
+    else if (!parameters.bind(args, nargs, kwnames, &value))
         return nullptr;
-    }
-    for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_CompareWithASCIIString(keyword, "value") != 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
-                         keyword);
-            return nullptr;
-        }
-        if (value) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'value'", name);
-            return nullptr;
-        }
-        value = args[nargs + k];
-    }
-    if (!value) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'value'", name);
-        return nullptr;
-    }
     try {
         return Cast(self, value).release().ptr();
     } catch (nb::python_error& e) {
@@ -469,12 +451,15 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
 }
 
+constexpr const char* kValueName[] = {"value"};
+
 #define TESSEL_VALUE_METHOD(fn, doc)                                                               \
     PyMethodDef fn##_method = {                                                                    \
         #fn,                                                                                       \
         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                                \
             +[](PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {      \
-                return value_method<&fn>(self, args, nargs, kwnames, #fn);                         \
+                static constexpr Parameters parameters(#fn, kValueName, 1, 1);                     \
+                return value_method<&fn>(self, args, nargs, kwnames, parameters);                  \
             })),                                                                                   \
         METH_FASTCALL | METH_KEYWORDS, #fn "($self, /, value)\n--\n\n" doc};
 

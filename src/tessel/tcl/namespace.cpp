@@ -1,6 +1,7 @@
 // namespace.cpp — the module tessel.tcl.namespace: Tcl namespaces, variables and commands as
 // objects. This file holds the module, the name algebra, TclNamespace and TempTclNamespace.
 
+#include "host/arguments.hpp"
 #include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
 #include "host/tcl_errors.hpp"
@@ -336,6 +337,10 @@ nb::object super_method(nb::handle self, nb::handle name) {
 
 void temp_init(nb::handle self, nb::handle ns, nb::kwargs kwargs) {
     Cached& c = cached();
+    if (!PyUnicode_Check(ns.ptr())) {
+        Parameters::refuse_type("TempTclNamespace", "ns", "str", ns.ptr());
+        throw nb::python_error();
+    }
     nb::object class_name = get_attr(get_attr(self, c.class_), c.name);
     nb::object id = check(PyLong_FromVoidPtr(self.ptr()));
     nb::object name =

@@ -1,6 +1,7 @@
 // namespace_command_calls.cpp — TclCommand built and called: the words of one invocation
 // (name, bound arguments and options, then the call's own), run as a list call or a script.
 
+#include "host/pyerrors.hpp"
 #include "namespace_handles.hpp"
 
 #include <tuple>
@@ -27,10 +28,16 @@ bool is_command(nb::handle obj) {
 }
 
 /// `words[0]` and `words[1:]`, the name and the rest of a word list.
+/// An empty list has no name: IndexError, as taking its first word gives, in words that say so.
 std::pair<nb::object, nb::object> split_words(nb::handle words) {
     nb::object rest = check(PySequence_GetSlice(words.ptr(), 1, PY_SSIZE_T_MAX));
-    nb::object first = check(PySequence_GetItem(words.ptr(), 0));
-    return {first, rest};
+    PyObject* first = PySequence_GetItem(words.ptr(), 0);
+    if (!first && PyErr_ExceptionMatches(PyExc_IndexError)) {
+        nb::object message = check(
+            PyUnicode_FromString("TclCommand() needs a command name, but its word list is empty"));
+        replace_error(PyExc_IndexError, message.ptr());
+    }
+    return {check(first), rest};
 }
 
 [[noreturn]] void raise_keywords_must_be_strings() {
@@ -262,7 +269,14 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
 
     nb::object options = check(PyDict_New());
     if (truth(keywords)) {
-        nb::object items = call_method(keywords, classes().items);
+        nb::object items_of = nb::steal(PyObject_GetAttr(keywords.ptr(), classes().items.ptr()));
+        if (!items_of.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            Parameters::refuse_type("TclCommand", "keywords", "a mapping or None", keywords.ptr());
+            throw nb::python_error();
+        }
+        nb::object items = check(PyObject_CallNoArgs(items_of.ptr()));
         nb::object it = check(PyObject_GetIter(items.ptr()));
         while (PyObject* pair = PyIter_Next(it.ptr())) {
             nb::object item = nb::steal(pair);

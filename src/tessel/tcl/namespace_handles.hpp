@@ -2,6 +2,7 @@
 // conversions, host calls through the interpreter's `tk`, and Python's super/with rules.
 #pragma once
 
+#include "host/arguments.hpp"
 #include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
@@ -327,53 +328,6 @@ inline void add_fast_method(ClassBuilder& builder, PyMethodDef* def) {
 inline void set_call_slot(ClassBuilder& builder, PyMethodDef* def, ternaryfunc call) {
     add_fast_method(builder, def);
     reinterpret_cast<PyTypeObject*>(builder.cls().ptr())->tp_call = call;
-}
-
-/// Binds fast-call arguments to parameters, like Python does for
-/// `def name(self, p0, p1=..., ...)`: `out` holds the defaults on entry (null for a
-/// required parameter) and the arguments on return.
-inline void bind_arguments(const char* qualname, std::initializer_list<nb::handle> params,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           PyObject** out) {
-    Py_ssize_t count = Py_ssize_t(params.size());
-    const nb::handle* names_ = params.begin();
-    if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)",
-                     qualname, count, nargs);
-        throw nb::python_error();
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        out[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t found = -1;
-        for (Py_ssize_t i = 0; i < count && found < 0; ++i)
-            if (key == names_[i].ptr()) found = i;
-        for (Py_ssize_t i = 0; i < count && found < 0; ++i) {
-            int eq = PyObject_RichCompareBool(key, names_[i].ptr(), Py_EQ);
-            if (eq < 0) throw nb::python_error();
-            if (eq) found = i;
-        }
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname,
-                         key);
-            throw nb::python_error();
-        }
-        if (found < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", qualname,
-                         key);
-            throw nb::python_error();
-        }
-        out[found] = args[nargs + k];
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%S'", qualname,
-                         names_[i].ptr());
-            throw nb::python_error();
-        }
-    }
 }
 
 } // namespace tessel::ns::handles

@@ -18,7 +18,7 @@ struct Classes {
     nb::handle variable, temp_variable, array_variable, temp_array_variable;
     nb::handle marker;
     nb::handle chain_from_iterable, map, array_names_caller;
-    nb::handle nocomplain, p_array_index, p_value;
+    nb::handle nocomplain;
 };
 
 Classes& classes() {
@@ -70,10 +70,11 @@ void variable_init(nb::handle self, nb::handle var_name, nb::handle array_index,
 /// the argument when given, else the handle's own.
 nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"array_index", "cast"};
+    static constexpr Parameters kParameters("get_obj", kNames, 2, 0);
     PyObject* bound[2] = {Py_None, classes().marker.ptr()};
-    if (nargs || kwnames)
-        bind_arguments("get_obj", {classes().p_array_index, names().cast}, args, nargs, kwnames,
-                       bound);
+    if ((nargs || kwnames) && !kParameters.bind(args, nargs, kwnames, bound))
+        throw nb::python_error();
     nb::handle array_index(bound[0]), cast(bound[1]);
     Attributes attrs(self);
     nb::object app = app_of_interpreter(attrs[names().tcl]);
@@ -82,8 +83,12 @@ nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t n
                             ? call_method(app, names().getvar, {name})
                             : call_method(app, names().getvar, {name, array_index});
     nb::object conversion = cast.is(classes().marker) ? attrs[names().cast] : nb::borrow(cast);
-    if (truth(conversion)) return check(PyObject_CallOneArg(conversion.ptr(), result.ptr()));
-    return result;
+    if (!truth(conversion)) return result;
+    if (!PyCallable_Check(conversion.ptr())) {
+        kParameters.wrong_type("cast", "callable or None", conversion.ptr());
+        throw nb::python_error();
+    }
+    return check(PyObject_CallOneArg(conversion.ptr(), result.ptr()));
 }
 
 nb::object variable_get_str(nb::handle self, nb::handle array_index) {
@@ -94,9 +99,10 @@ nb::object variable_get_str(nb::handle self, nb::handle array_index) {
 
 nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"value", "array_index"};
+    static constexpr Parameters kParameters("set", kNames, 2, 1);
     PyObject* bound[2] = {nullptr, Py_None};
-    bind_arguments("set", {classes().p_value, classes().p_array_index}, args, nargs, kwnames,
-                   bound);
+    if (!kParameters.bind(args, nargs, kwnames, bound)) throw nb::python_error();
     nb::handle value(bound[0]), array_index(bound[1]);
     Attributes attrs(self);
     nb::object app = app_of_interpreter(attrs[names().tcl]);
@@ -320,8 +326,6 @@ void add_variable_classes(nb::module_& m) {
     c.array_names_caller =
         keep(nb::module_::import_("operator").attr("methodcaller")("array_names"));
     c.nocomplain = interned("nocomplain");
-    c.p_array_index = interned("array_index");
-    c.p_value = interned("value");
     static PyMethodDef fast_methods[] = {
         {"get_obj", (PyCFunction)(void (*)())fast_entry<variable_get_obj>,
          METH_FASTCALL | METH_KEYWORDS,

@@ -1,6 +1,7 @@
 // namespace_views.cpp — the four views of a TclNamespace: its variables (as text or as objects),
 // its commands and its procs. A view method forwards to the handle that the view's byref makes.
 
+#include "namespace_handles.hpp"
 #include "namespace_parts.hpp"
 
 #include <stdexcept>
@@ -176,8 +177,14 @@ nb::object forward_keyword(nb::handle view, nb::handle name, nb::handle value) {
 }
 
 /// `name in view`, through the view's own `exists`.
+/// No command has the empty name (a handle cannot even be made for it): it is not in the view.
 nb::object view_contains(nb::handle self, nb::handle name) {
-    return call_method(self, cached().exists, {name});
+    try {
+        return call_method(self, cached().exists, {name});
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_IndexError)) throw;
+    }
+    return nb::bool_(false);
 }
 
 /// `del view[name]`, through the view's own `Method`; a Tcl error becomes KeyError.
@@ -248,6 +255,34 @@ void cmds_setitem(nb::handle self, nb::handle cmd_name, nb::handle func) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// `get` of the variable views: a mapping's `get` takes a default, these do not, so a call
+// with one is refused in Python's words for a call with too many arguments.
+
+nb::object vars_get(nb::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"var_name"};
+    static constexpr Parameters kParameters("get", kNames, 1, 1);
+    PyObject* name = nullptr;
+    if (!kParameters.bind(args, nargs, kwnames, &name)) throw nb::python_error();
+    return forward<&Cached::get_str>(self, name);
+}
+
+nb::object objs_get(nb::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* kNames[] = {"var_name", "array_index"};
+    static constexpr Parameters kParameters("get", kNames, 2, 1);
+    PyObject* bound[2] = {nullptr, Py_None};
+    if (!kParameters.bind(args, nargs, kwnames, bound)) throw nb::python_error();
+    return forward_keyword<&Cached::get_obj, &Cached::array_index>(self, bound[0], bound[1]);
+}
+
+PyMethodDef vars_get_method = {"get", (PyCFunction)(void (*)())handles::fast_entry<vars_get>,
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "get($self, /, var_name)\n--\n\nThe variable's value as text."};
+PyMethodDef objs_get_method = {
+    "get", (PyCFunction)(void (*)())handles::fast_entry<objs_get>, METH_FASTCALL | METH_KEYWORDS,
+    "get($self, /, var_name, array_index=None)\n--\n\nThe variable's value as the host "
+    "returns it."};
+
+// ---------------------------------------------------------------------------------------------
 // Building the classes
 
 nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::handle base) {
@@ -259,7 +294,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
     b.def("byref", &vars_byref, nb::arg("var_name").none(), nb::arg("args"), nb::arg("kwargs"));
     b.def("array_byref", &vars_array_byref, nb::arg("var_name").none(), nb::arg("args"),
           nb::arg("kwargs"));
-    b.def("get", &forward<&Cached::get_str>, nb::arg("var_name").none());
+    handles::add_fast_method(b, &vars_get_method);
     b.def("set", &vars_set, nb::arg("var_name").none(), nb::arg("value").none(),
           nb::arg("array_index").none() = nb::none());
     b.def("unset", &vars_unset, nb::arg("var_name").none(),
@@ -286,8 +321,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
 
 nb::object build_objects_view(const char* module, nb::handle abc_meta, nb::handle base) {
     ClassBuilder b(module, "ObjectsView", words({base}), abc_meta, "TclNamespace.ObjectsView");
-    b.def("get", &forward_keyword<&Cached::get_obj, &Cached::array_index>,
-          nb::arg("var_name").none(), nb::arg("array_index").none() = nb::none());
+    handles::add_fast_method(b, &objs_get_method);
     b.def("array_get", &forward_keyword<&Cached::array_get_obj, &Cached::pattern>,
           nb::arg("var_name").none(), nb::arg("pattern").none() = nb::none());
     return b.finish();

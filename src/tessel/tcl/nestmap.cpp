@@ -2,6 +2,7 @@
 // "."-separated paths through nested levels. The module, dotted-key access, flattening, update.
 
 #include "host/pyclass.hpp"
+#include "host/pyerrors.hpp"
 #include "host/tcl_library.hpp"
 #include "nestmap_parts.hpp"
 
@@ -43,7 +44,18 @@ bool split_key(PyObject* key, nb::object& head, nb::object& rest) {
         rest = check(PyUnicode_Substring(key, at + 1, length));
         return true;
     }
-    if (!check_int(PySequence_Contains(key, n.dot.ptr()))) return false;
+    int dotted = PySequence_Contains(key, n.dot.ptr());
+    if (dotted < 0) {
+        // The containment test's own message names no key ("argument of type 'int' is
+        // not iterable"): say what a key must be.
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "NestMap keys must be str, not %.200s",
+                         Py_TYPE(key)->tp_name);
+        }
+        throw nb::python_error();
+    }
+    if (!dotted) return false;
     nb::object parts =
         check(PyObject_Call(nb::handle(key).attr(n.split).ptr(), n.split_args.ptr(), nullptr));
     nb::object seq = check(PySequence_Fast(parts.ptr(), "split() must return a sequence"));
@@ -105,6 +117,15 @@ nb::object lookup_or_null(PyObject* self, PyObject* key, bool plain) {
     return nb::steal(found);
 }
 
+/// Replaces the TypeError of a leaf that cannot be indexed with text (a string, a number,
+/// a list) by the KeyError of a path that goes on past a value, as `in` answers False.
+void raise_past_value(PyObject* head, PyObject* rest) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    nb::object message = nb::steal(PyUnicode_FromFormat(
+        "key \"%S\" holds a value, not a keyed list: it has no key \"%S\"", head, rest));
+    if (message.is_valid()) replace_error(PyExc_KeyError, message.ptr());
+}
+
 /// `self[key]` as a new reference, or null with the error set: a missing key (common under
 /// `get` and attribute access) costs no C++ exception.
 PyObject* get_item_raw(PyObject* self, PyObject* key) {
@@ -112,7 +133,11 @@ PyObject* get_item_raw(PyObject* self, PyObject* key) {
     if (!split_key(key, head, rest)) return PyDict_Type.tp_as_mapping->mp_subscript(self, key);
     nb::object child = nb::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, head.ptr()));
     if (!child.is_valid()) return nullptr;
-    if (!exact(child.ptr())) return PyObject_GetItem(child.ptr(), rest.ptr());
+    if (!exact(child.ptr())) {
+        PyObject* found = PyObject_GetItem(child.ptr(), rest.ptr());
+        if (!found && !is_nestmap(child.ptr())) raise_past_value(head.ptr(), rest.ptr());
+        return found;
+    }
     RecursionGuard guard(" while looking up a dotted key");
     return get_item_raw(child.ptr(), rest.ptr());
 }
@@ -181,7 +206,14 @@ void del_item(nb::handle self, nb::handle key) {
         return;
     }
     nb::object child = base_lookup(s, head.ptr());
-    remove(child.ptr(), rest.ptr());
+    try {
+        remove(child.ptr(), rest.ptr());
+    } catch (nb::python_error& e) {
+        if (is_nestmap(child.ptr()) || !e.matches(PyExc_TypeError)) throw;
+        e.restore();
+        raise_past_value(head.ptr(), rest.ptr());
+        throw nb::python_error();
+    }
     // A level left empty goes too, so deleting a branch's last leaf prunes the branch.
     if (!check_int(PyObject_IsTrue(child.ptr()))) check_int(PyDict_DelItem(s, head.ptr()));
 }
@@ -517,12 +549,12 @@ NB_MODULE(nestmap, m) {
     nest.attr("__doc__", nb::str("A dict whose keys may be \".\"-separated paths through nested "
                                  "levels: the Python form of a TclX keyed list."));
     nest.def("__init__", &init);
-    nest.def_static("from_tcl", &from_tcl_py, nb::arg("string"),
+    nest.def_static("from_tcl", &from_tcl_py, nb::arg("string").none(),
                     "Reads a TclX keyed list (text or Tcl object) into a NestMap.");
-    nest.def("__getitem__", &get_item, nb::arg("key"));
-    nest.def("__setitem__", &set_item, nb::arg("key"), nb::arg("value"));
-    nest.def("__contains__", &contains, nb::arg("key"));
-    nest.def("__delitem__", &del_item, nb::arg("key"));
+    nest.def("__getitem__", &get_item, nb::arg("key").none());
+    nest.def("__setitem__", &set_item, nb::arg("key").none(), nb::arg("value").none());
+    nest.def("__contains__", &contains, nb::arg("key").none());
+    nest.def("__delitem__", &del_item, nb::arg("key").none());
     nest.attr("get", mutable_mapping.attr("get"));
     nest.attr("pop", mutable_mapping.attr("pop"));
     nest.attr("setdefault", mutable_mapping.attr("setdefault"));

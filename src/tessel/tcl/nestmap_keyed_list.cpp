@@ -61,6 +61,13 @@ bool starts_with_word(const char* text) {
     return true;
 }
 
+/// Sets the ValueError for a top-level field `index` that has `length` elements, not 2.
+void unpaired_field(Py_ssize_t index, Py_ssize_t length) {
+    PyErr_Format(PyExc_ValueError,
+                 "not a keyed list: field #%zd has %zd element%s, not 2 (a key and a value)", index,
+                 length, length == 1 ? "" : "s");
+}
+
 nb::object text_object(const char* utf8) {
     return check(from_tcl_utf8(utf8, std::strlen(utf8)));
 }
@@ -109,9 +116,7 @@ nb::object quick_keyed_list(const char* text, bool top) {
         check_int(PyDict_SetItem(dsc.ptr(), key.ptr(), value.ptr()));
     }
     if (unpaired >= 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "dictionary update sequence element #%d has length %d; 2 is required",
-                     unpaired, unpaired_length);
+        unpaired_field(unpaired, unpaired_length);
         return nb::object();
     }
     if (!dotted) return dsc;
@@ -174,6 +179,16 @@ nb::object general_keyed_list(PyObject* cast_list, PyObject* value, bool nested)
     }
     if (PyErr_Occurred()) return nb::object();
     if (nested && !pairs_only) return nb::object();
+    if (!pairs_only) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields.ptr()); ++i) {
+            PyObject* field = PyList_GET_ITEM(fields.ptr(), i);
+            if ((PyTuple_Check(field) || PyList_Check(field)) &&
+                PySequence_Fast_GET_SIZE(field) != 2) {
+                unpaired_field(i, PySequence_Fast_GET_SIZE(field));
+                return nb::object();
+            }
+        }
+    }
     nb::object dsc = check(PyDict_New());
     if (PyDict_MergeFromSeq2(dsc.ptr(), fields.ptr(), 1) < 0) return nb::object();
     Py_ssize_t pos = 0;

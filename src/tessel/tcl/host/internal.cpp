@@ -110,7 +110,7 @@ nb::tuple get_list_from_any(nb::handle value) {
         text = nb::steal(PyObject_Str(obj));
     } else {
         PyErr_Format(PyExc_TypeError,
-                     "expected str, bytes, Tcl_Obj, tuple or list as a Tcl list, not %.200s",
+                     "a Tcl list must be str, bytes, Tcl_Obj, tuple or list, not %.200s",
                      Py_TYPE(obj)->tp_name);
         throw nb::python_error();
     }
@@ -130,7 +130,16 @@ static Tcl_Interp* interp_of(nb::handle interp) {
     } else {
         throw nb::python_error();
     }
-    Py_ssize_t address = nb::cast<Py_ssize_t>(app.attr("interpaddr")());
+    nb::object addressof = nb::steal(PyObject_GetAttrString(app.ptr(), "interpaddr"));
+    if (!addressof.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "expected an Interpreter or a Tcl application object, not %.200s",
+                     Py_TYPE(interp.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    Py_ssize_t address = nb::cast<Py_ssize_t>(addressof());
     if (address == 0) throw nb::value_error("the Tcl interpreter has been deleted");
     return reinterpret_cast<Tcl_Interp*>(address);
 }
@@ -165,12 +174,12 @@ void reset_result(nb::handle interp) {
 NB_MODULE(internal, m) {
     using namespace tessel;
     bind_host_tcl();
-    m.def("GetListFromAny", &get_list_from_any, nb::arg("value"),
+    m.def("GetListFromAny", &get_list_from_any, nb::arg("value").none(),
           "The elements of a Tcl list (text or Tcl object) as a tuple of strings.");
-    m.def("register_owner_thread", &register_owner_thread, nb::arg("interp"),
+    m.def("register_owner_thread", &register_owner_thread, nb::arg("interp").none(),
           "Marks the calling thread as the owner of the interpreter.");
     ClassBuilder dll("tessel.tcl.internal", "TclDLL", nb::make_tuple());
-    dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp"));
+    dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp").none());
     m.attr("TclDLL") = dll.finish();
     export_class_changes(m);
     // failed Python callbacks' exceptions, until a TclError takes one (host/tcl_errors.hpp)

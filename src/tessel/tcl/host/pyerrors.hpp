@@ -1,5 +1,6 @@
 // pyerrors.hpp — failures on their way between C++ and Python: a method body's C++ exception
-// left as the pending Python error, and Python's own words for an attribute that is missing.
+// left as the pending Python error, Python's own words for an attribute that is missing, and
+// one error replaced by a clearer one.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -30,6 +31,29 @@ template <typename Body> PyObject* guarded(Body&& body) noexcept {
 inline PyObject* missing_attribute(PyObject* self, const char* name) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
                  Py_TYPE(self)->tp_name, name);
+    return nullptr;
+}
+
+/// Replaces the pending Python error by `type(message)`, with the replaced error as its
+/// cause, as `raise type(message) from error` would. Returns null.
+inline PyObject* replace_error(PyObject* type, PyObject* message) {
+    PyObject *ptype, *pvalue, *ptrace;
+    PyErr_Fetch(&ptype, &pvalue, &ptrace);
+    PyErr_NormalizeException(&ptype, &pvalue, &ptrace);
+    if (ptrace && pvalue) PyException_SetTraceback(pvalue, ptrace);
+    Py_XDECREF(ptype);
+    Py_XDECREF(ptrace);
+    PyObject* replacement = PyObject_CallOneArg(type, message);
+    if (!replacement) {
+        Py_XDECREF(pvalue);
+        return nullptr;
+    }
+    if (pvalue) {
+        PyException_SetContext(replacement, Py_NewRef(pvalue));
+        PyException_SetCause(replacement, pvalue); // steals the reference
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement)), replacement);
+    Py_DECREF(replacement);
     return nullptr;
 }
 
