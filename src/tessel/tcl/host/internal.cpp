@@ -1,6 +1,7 @@
 // internal.cpp — the module tessel.tcl.internal: direct, data-only access to the Tcl library.
 // Splits Tcl lists with Tcl's own parser and resets an interpreter's result, thread-checked.
 
+#include "internal.hpp"
 #include "class_guard.hpp"
 #include "pyclass.hpp"
 #include "tcl_library.hpp"
@@ -149,9 +150,8 @@ void register_owner_thread(nb::handle interp) {
                      reinterpret_cast<ClientData>(Tcl_GetCurrentThread()));
 }
 
-/// Raises RuntimeError unless the calling thread owns the interpreter. An
-/// interpreter nobody registered is owned by the first thread that asks.
-static Tcl_Interp* owned_interp(nb::handle interp) {
+/// An interpreter nobody registered is owned by the first thread that asks.
+Tcl_Interp* owned_interp(nb::handle interp) {
     Tcl_Interp* tcl = interp_of(interp);
     ClientData owner = Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr);
     Tcl_ThreadId current = Tcl_GetCurrentThread();
@@ -181,6 +181,7 @@ NB_MODULE(internal, m) {
     ClassBuilder dll("tessel.tcl.internal", "TclDLL", nb::make_tuple());
     dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp").none());
     m.attr("TclDLL") = dll.finish();
+    def_interruptible(m);
     export_class_changes(m);
     // failed Python callbacks' exceptions, until a TclError takes one (host/tcl_errors.hpp)
     m.attr("_CALLBACK_ERRORS") = nb::dict();

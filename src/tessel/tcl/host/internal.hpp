@@ -1,0 +1,19 @@
+// internal.hpp — what the files of the module tessel.tcl.internal share.
+// internal.cpp holds the data-only Tcl calls; interruption.cpp, Ctrl-C for running scripts.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <tcl.h>
+
+namespace tessel {
+namespace nb = nanobind;
+
+/// The Tcl interpreter behind an interpreter (or host application object). Raises
+/// RuntimeError unless the calling thread owns it. (internal.cpp)
+Tcl_Interp* owned_interp(nb::handle interp);
+
+/// Adds the class `interruptible` to the module. (interruption.cpp)
+void def_interruptible(nb::module_& module);
+
+} // namespace tessel
