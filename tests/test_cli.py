@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -200,6 +201,13 @@ class Terminal:
             self.seen += os.read(self.master, 4096)
         self.seen = self.seen[self.seen.index(text) + len(text) :]
 
+    def wait_until_reading(self):
+        """Waits until the prompt sleeps in its read: a signal that comes before, while Python's
+        readline is still on its way there, waits for the next key."""
+        stat = pathlib.Path(f"/proc/{self.process.pid}/stat")
+        while stat.read_text().rpartition(")")[2].split()[0] != "S":
+            time.sleep(0.01)
+
     def close(self):
         self.process.kill()
         self.process.wait()
@@ -210,19 +218,24 @@ class Terminal:
 def test_ctrl_c_at_a_terminal_prompt():
     terminal = Terminal()
     try:
-        # (what is typed, what the terminal then shows; never text the echo of the keys shows)
+        # (what is typed, what the terminal then shows, never text of the keys' echo; None:
+        # the prompt is waiting for keys)
         for keys, shown in [
             (b"", b"% "),
             (b"puts [join {rea dy} {}]; while 1 {}\n", b"ready"),
             (b"\x03", b"\r\n^C"),  # Tcl stopped,
             (b"", b"script interrupted\r\n% "),  # said why, and prompts again
             (b"proc f {} {\n", b"> "),
+            (None, b""),
             (b"\x03", b"\r\n% "),  # the half-typed command is dropped
             (
                 b"string toupper [llength [info procs f]]-[expr {6 * 7}]-$tcl_interactive\n",
                 b"0-42-1\r\n% ",
             ),
         ]:
+            if keys is None:
+                terminal.wait_until_reading()
+                continue
             terminal.type(keys)
             terminal.wait_for(shown)
         terminal.type(b"\x04")

@@ -283,7 +283,9 @@ nb::object host_app(nb::handle interp) {
  */
 class Interruptible {
   public:
-    explicit Interruptible(nb::handle interp) : interp_(nb::borrow(interp)) {}
+    explicit Interruptible(nb::handle interp) : interp_(nb::borrow(interp)) {
+        owned_interp(interp); // (an interpreter, of this thread)
+    }
 
     void enter() {
         Tcl_Interp* tcl = owned_interp(interp_);
@@ -344,7 +346,7 @@ void def_interruptible(nb::module_& module) {
         module, "interruptible",
         "Context manager: while its block runs, Ctrl-C (SIGINT) unwinds the Tcl script that "
         "`interp` runs, and the block ends in KeyboardInterrupt.")
-        .def(nb::init<nb::handle>(), nb::arg("interp"))
+        .def(nb::init<nb::handle>(), nb::arg("interp").none())
         .def("__enter__",
              [](nb::handle self) {
                  nb::cast<Interruptible&>(self).enter();
