@@ -30,8 +30,9 @@ setup: $(INSTALLED)
 demo: setup
 	$(VENV)/bin/python examples/quickstart.py
 
+# (-n auto: one test worker per core)
 test: setup
-	$(VENV)/bin/python -m pytest
+	$(VENV)/bin/python -m pytest -n auto
 
 bench: setup
 	$(VENV)/bin/python bench/run.py
