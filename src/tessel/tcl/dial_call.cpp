@@ -139,13 +139,7 @@ PyObject* raise_error_info(PyObject* interp, PyObject* tk) {
         chain_onto(host_error.ptr());
         return nullptr;
     }
-    PyException_SetContext(exc.ptr(), host_error.release().ptr());
-    PyException_SetCause(exc.ptr(), nullptr); // also suppresses the context
-    set_error_data(exc, tk, info);            // (a failed Python callback becomes the cause)
-    PyObject* levels = with_tcl_levels(nullptr, info, tk);
-    if (levels) PyException_SetTraceback(exc.ptr(), levels);
-    PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
-    PyErr_Restore(exc_type, exc.release().ptr(), levels);
+    raise_in_place_of(std::move(exc), std::move(host_error), tk, info);
     return nullptr;
 }
 

@@ -334,12 +334,7 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     nb::object view = get_attr(self, info_view);
     nb::object text = check(PyObject_GetItem(view.ptr(), info_name.ptr()));
     nb::object error = check(PyObject_CallOneArg(n.tcl_error.ptr(), text.ptr()));
-    PyException_SetContext(error.ptr(), host_error.release().ptr());
-    PyException_SetCause(error.ptr(), nullptr);
-    set_error_data(error, tk, text); // (a failed Python callback becomes the cause)
-    PyObject* levels = with_tcl_levels(nullptr, text, tk);
-    if (levels) PyException_SetTraceback(error.ptr(), levels);
-    PyErr_Restore(Py_NewRef(n.tcl_error.ptr()), error.release().ptr(), levels);
+    raise_in_place_of(std::move(error), std::move(host_error), tk, text);
     throw nb::python_error();
 }
 

@@ -156,4 +156,18 @@ inline void add_error_data(nb::handle app, nb::handle tcl_error) {
     PyErr_Restore(type, value, traceback);
 }
 
+/// Makes `exc`, a new TclError made from the trace `info` of host `app`, the pending error in
+/// place of `host_error`, which stays its context, suppressed (as `raise exc from None`
+/// would), with the error's data and the Tcl levels as traceback entries.
+inline void raise_in_place_of(nb::object exc, nb::object host_error, nb::handle app,
+                              nb::handle info) {
+    PyException_SetContext(exc.ptr(), host_error.release().ptr());
+    PyException_SetCause(exc.ptr(), nullptr);   // also suppresses the context
+    set_error_data(exc, app, nb::borrow(info)); // (a failed Python callback becomes the cause)
+    PyObject* levels = with_tcl_levels(nullptr, info, app);
+    if (levels) PyException_SetTraceback(exc.ptr(), levels);
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+    PyErr_Restore(type, exc.release().ptr(), levels);
+}
+
 } // namespace tessel
