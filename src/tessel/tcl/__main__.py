@@ -9,6 +9,7 @@ import sys
 
 PROG = "tessel-tcl"
 INTERRUPTED = 130  # the status a shell gives a program that Ctrl-C ended
+INTERRUPTED_MESSAGE = "script interrupted"
 
 # The host deletes Tcl's `exit`; this one checks its status as tclsh's does, then has Python
 # unwind the running script and end the run with that status.
@@ -128,11 +129,8 @@ class Session:
     Tcl code, and the status that `exit` asked for."""
 
     def __init__(self, interp, cast):
-        from tessel.tcl.internal import interruptible
-
         self.interp = interp
         self.cast = cast
-        self.interruptible = interruptible(interp)
         self.exit_status = None
         self.interactive = False
         interp.tk.createcommand(EXIT_REQUEST, self.request_exit)
@@ -145,7 +143,7 @@ class Session:
 
     def request_exit(self, status):
         self.exit_status = int(status)
-        self.interruptible.cancel()
+        self.interp.interrupt()
         return ""
 
     def flush(self):
@@ -172,14 +170,15 @@ class Session:
         from tkinter import TclError
 
         try:
-            with self.interruptible:
-                result = self.interp.eval(script)
-        except KeyboardInterrupt as interrupt:
+            result = self.interp.eval(script)
+        except KeyboardInterrupt:
             self.flush()
             # (at a terminal, after the ^C it echoed)
-            print("\n" * self.interactive + str(interrupt), file=sys.stderr, flush=True)
+            print("\n" * self.interactive + INTERRUPTED_MESSAGE, file=sys.stderr, flush=True)
             raise
         except TclError as error:
+            if self.exit_status is not None:
+                raise SystemExit(self.exit_status) from None
             self.flush()
             trace = str(error)
             if outer_command is not None:

@@ -387,6 +387,7 @@ NB_MODULE(dial, m) {
     class_changes();   // imported now, not first on a hot path
     callback_errors(); // likewise, not first deep in a failing callback
     tcl_traceback_maker();
+    interruption_taker();
     n.code_attribute_names = attribute_names(n.code_type);
     m.attr("Dial") = nb::handle(reinterpret_cast<PyObject*>(n.dial_type));
     m.attr("Dial_Code") = nb::handle(reinterpret_cast<PyObject*>(n.code_type));

@@ -125,6 +125,12 @@ PyObject* raise_error_info(PyObject* interp, PyObject* tk) {
                       host_traceback.release().ptr());
         return nullptr;
     }
+    Interruption stop = take_interruption(tk);
+    if (stop.unwinding) { // (as it is: the interpreter can tell nothing more yet)
+        PyErr_Restore(host_type.release().ptr(), host_error.release().ptr(),
+                      host_traceback.release().ptr());
+        return nullptr;
+    }
     nb::object vars = nb::steal(PyObject_GetAttr(interp, n.vars.ptr()));
     nb::object info = vars.is_valid() ? nb::steal(PyObject_GetItem(vars.ptr(), n.error_info.ptr()))
                                       : nb::object();
@@ -140,6 +146,7 @@ PyObject* raise_error_info(PyObject* interp, PyObject* tk) {
         return nullptr;
     }
     raise_in_place_of(std::move(exc), std::move(host_error), tk, info);
+    if (stop.raised.is_valid()) raise_instead(stop.raised);
     return nullptr;
 }
 

@@ -1,9 +1,6 @@
 # Type information for tessel.tcl.internal: direct Tcl library access used by the casts, and
-# Ctrl-C for running Tcl scripts (used by the command line).
-from types import TracebackType
-
+# signals and interrupt() for running Tcl scripts.
 from _tkinter import Tcl_Obj
-from typing_extensions import disjoint_base
 
 from .interpreter import Interpreter
 
@@ -17,18 +14,15 @@ class TclDLL:
     def Tcl_ResetResult(interp: Interpreter) -> None:
         """Resets the Tcl result of the interpreter."""
 
-@disjoint_base
-class interruptible:
-    """While the block runs, Ctrl-C (SIGINT) unwinds the Tcl script that `interp` runs
-    ("script interrupted", past any catch); the block then ends in KeyboardInterrupt."""
+def _watch_signals(interp: Interpreter) -> None:
+    """From now on, a Python signal handler that raises while the interpreter evaluates on
+    the main thread unwinds its script."""
 
-    def __init__(self, interp: Interpreter) -> None: ...
-    def __enter__(self) -> interruptible: ...
-    def __exit__(
-        self,
-        type: type[BaseException] | None,
-        value: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> bool: ...
-    def cancel(self) -> None:
-        """Unwinds the running script now; the block then ends without its error."""
+def _interrupt(interp: Interpreter) -> bool:
+    """Unwinds the script that the interpreter evaluates now (any thread); False when idle."""
+
+def _interruption(interp: Interpreter) -> BaseException | bool | None:
+    """After a call on the interpreter failed: None when it was not interrupted, False while
+    it unwinds, True when it was interrupted, or the exception that interrupted it."""
+
+_INTERRUPTED: list[list[object]]

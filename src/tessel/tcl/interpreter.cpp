@@ -193,6 +193,7 @@ void init(nb::handle self) {
     get_attr(n.tk_class, n.init)(self, **no_window);
     set_attr(self, n.owner_thread, nb::steal(PyLong_FromUnsignedLongLong(thread_token())));
     call(n.register_owner_thread, {self});
+    call(n.watch_signals, {self});
     attach_handles(self);
     require_tclx(get_attr(self, n.tk));
     call_method(self, n.load_entrypoint);
@@ -331,10 +332,16 @@ nb::object getattr_fallback(nb::handle self, nb::handle attr) {
     Names& n = names();
     nb::object host_error = catch_error(n.tcl_error.ptr());
     if (!host_error.is_valid()) throw nb::python_error();
+    Interruption stop = take_interruption(tk);
+    if (stop.unwinding) { // (as it is: the interpreter can tell nothing more yet)
+        PyErr_SetObject(n.tcl_error.ptr(), host_error.ptr());
+        throw nb::python_error();
+    }
     nb::object view = get_attr(self, info_view);
     nb::object text = check(PyObject_GetItem(view.ptr(), info_name.ptr()));
     nb::object error = check(PyObject_CallOneArg(n.tcl_error.ptr(), text.ptr()));
     raise_in_place_of(std::move(error), std::move(host_error), tk, text);
+    if (stop.raised.is_valid()) raise_instead(stop.raised);
     throw nb::python_error();
 }
 
@@ -413,9 +420,14 @@ nb::object build_interpreter_class() {
              "The text of ::errorInfo, Tcl's trace of the last error.");
     add_variable_methods(cls);
     add_cast_methods(cls);
-    cls.def("destroy", &destroy,
-            "Ends the interpreter: removes its callbacks and lets go of the Tcl interpreter; "
-            "later use raises RuntimeError.")
+    cls.def(
+           "interrupt", [](nb::handle self) { return call(names().interrupt, {self}); },
+           "Unwinds the Tcl script that the interpreter evaluates now (from any thread): the "
+           "call evaluating it raises TclError('script interrupted'). False when it evaluates "
+           "nothing.")
+        .def("destroy", &destroy,
+             "Ends the interpreter: removes its callbacks and lets go of the Tcl interpreter; "
+             "later use raises RuntimeError.")
         .def(
             "__enter__", [](nb::handle self) { return nb::borrow(self); },
             "The interpreter itself.")
@@ -520,6 +532,7 @@ NB_MODULE(interpreter, m) {
     tessel::class_changes();   // imported now, not first on a hot path
     tessel::callback_errors(); // likewise, not first deep in a failing callback
     tessel::tcl_traceback_maker();
+    tessel::interruption_taker();
 
     m.attr("os") = nb::module_::import_("os");
     nb::module_ logging = nb::module_::import_("logging");
@@ -550,8 +563,10 @@ NB_MODULE(interpreter, m) {
     import_into(m, "tessel.tcl.internal", "TclDLL");
     n.get_list_from_any = keep(m.attr("GetListFromAny"));
     n.reset_result = keep(m.attr("TclDLL").attr("Tcl_ResetResult"));
-    n.register_owner_thread =
-        keep(nb::module_::import_("tessel.tcl.internal").attr("register_owner_thread"));
+    nb::module_ internal = nb::module_::import_("tessel.tcl.internal");
+    n.register_owner_thread = keep(internal.attr("register_owner_thread"));
+    n.watch_signals = keep(internal.attr("_watch_signals"));
+    n.interrupt = keep(internal.attr("_interrupt"));
     import_into(m, "tessel.tcl.namespace", "TclNamespace");
     import_into(m, "tessel.tcl.namespace", "TclCommand");
     import_into(m, "tessel.tcl.dial", "Dial");

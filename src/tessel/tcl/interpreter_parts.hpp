@@ -17,6 +17,7 @@ struct Names {
     nb::handle module_dict, interpreter_class;
     nb::handle tk_class, tcl_error, tcl_obj_type;
     nb::handle scriptify_fn, tclobj_fn, get_list_from_any, reset_result, register_owner_thread;
+    nb::handle watch_signals, interrupt;
     nb::handle simple_namespace, entry_points;
 
     // attribute names of the interpreter and its parts

@@ -531,6 +531,7 @@ NB_MODULE(namespace, m) {
     tessel::class_changes();   // imported now, not first on a hot path
     tessel::callback_errors(); // likewise, not first deep in a failing callback
     tessel::tcl_traceback_maker();
+    tessel::interruption_taker();
     c.listing = keep(nb::cpp_function(&run_listing, nb::name("_listing")));
 
     add_variable_classes(m);

@@ -120,7 +120,7 @@ nb::tuple get_list_from_any(nb::handle value) {
 }
 
 /// The Tcl interpreter behind a host application object (or an object with `tk`).
-static Tcl_Interp* interp_of(nb::handle interp) {
+Tcl_Interp* interp_of(nb::handle interp) {
     nb::object app;
     PyObject* tk = PyObject_GetAttrString(interp.ptr(), "tk");
     if (tk) {
@@ -181,7 +181,7 @@ NB_MODULE(internal, m) {
     ClassBuilder dll("tessel.tcl.internal", "TclDLL", nb::make_tuple());
     dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp").none());
     m.attr("TclDLL") = dll.finish();
-    def_interruptible(m);
+    def_interruption(m);
     export_class_changes(m);
     // failed Python callbacks' exceptions, until a TclError takes one (host/tcl_errors.hpp)
     m.attr("_CALLBACK_ERRORS") = nb::dict();

@@ -1,5 +1,6 @@
 // internal.hpp — what the files of the module tessel.tcl.internal share.
-// internal.cpp holds the data-only Tcl calls; interruption.cpp, Ctrl-C for running scripts.
+// internal.cpp holds the data-only Tcl calls; interruption.cpp, signals and interrupt() for running
+// scripts.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -13,7 +14,11 @@ namespace nb = nanobind;
 /// RuntimeError unless the calling thread owns it. (internal.cpp)
 Tcl_Interp* owned_interp(nb::handle interp);
 
-/// Adds the class `interruptible` to the module. (interruption.cpp)
-void def_interruptible(nb::module_& module);
+/// The Tcl interpreter behind an interpreter (or host application object), of any thread.
+/// (internal.cpp)
+Tcl_Interp* interp_of(nb::handle interp);
+
+/// Adds the functions that interrupt running scripts to the module. (interruption.cpp)
+void def_interruption(nb::module_& module);
 
 } // namespace tessel

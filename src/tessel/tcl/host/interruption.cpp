@@ -1,33 +1,47 @@
-// interruption.cpp — Ctrl-C for a running Tcl script: while an `interruptible` block runs,
-// SIGINT unwinds the script its interpreter evaluates, and the block ends in KeyboardInterrupt.
+// interruption.cpp — signals and interrupt() stop a running Tcl script: Python's signal handlers
+// run at Tcl's safe points, and a handler's exception unwinds the script and reaches the caller.
 
 /*
- * A Tcl script that loops never returns to Python, so Python's SIGINT handler cannot run. Tcl
- * looks at asynchronous events only at its own safe points (after each command, every few
- * bytecode instructions, while it waits for events): the way in is an asynchronous handler
- * (Tcl_AsyncCreate), which Tcl runs on the interpreter's thread at its next safe point, and
- * which asks for script cancellation (Tcl_CancelEval with TCL_CANCEL_UNWIND: no `catch` in the
- * script can stop it).
+ * A Tcl script that loops never returns to Python, so Python's signal handlers cannot run:
+ * Python runs them only between its own instructions. Tcl looks at asynchronous events at its
+ * own safe points (after each command, every few bytecode instructions, while it waits for
+ * events or sleeps), through asynchronous handlers (Tcl_AsyncCreate) that run on the thread
+ * that made them.
  *
- * Tcl_AsyncMark, which makes that handler ready, takes a mutex and wakes Tcl's notifier: not
- * safe in a signal handler, which may have interrupted the very thread that holds them. So the
- * signal handler only writes a byte to a pipe, and a relay thread reading the pipe marks the
- * handler.
+ * The way in: Python's C signal handler writes the signal's number to the "wakeup fd"
+ * (signal.set_wakeup_fd). Ours is a pipe, read by a relay thread that passes every byte on to
+ * the descriptor set before ours (asyncio's or the user's: nothing they expect is lost) and
+ * marks the main thread's asynchronous handler. At Tcl's next safe point that handler runs
+ * Python's pending signal handlers (PyErr_CheckSignals). A handler that returns lets the
+ * script go on; one that raises (KeyboardInterrupt, a test timeout) has its exception kept and
+ * the script unwound (Tcl_CancelEval with TCL_CANCEL_UNWIND: no `catch` stops it). A mark
+ * that comes while no Tcl code runs finds no signal pending when Tcl next runs (Python has
+ * run the handlers by then) and does nothing; a mark that finds no interpreter evaluating
+ * leaves the handlers to Python.
+ *
+ * The kept exception reaches Python in one of two ways. The package's own calls (eval, dial,
+ * TclCommand) ask for it on their error path (`_interruption`) and raise it in place of their
+ * TclError, which becomes its context. For a call that Python made on the host directly, a
+ * pending call (Py_AddPendingCall) raises it at Python's next instruction, as a signal would.
  *
  * Tcl forgets an unwound cancellation only when a command evaluated as a list returns to level
- * 0 (as the host's `call` does), not at the end of a script (the host's `eval`): until then
- * every evaluation fails at once, reading ::errorInfo too, which then holds the trace of that
- * failure instead of the interrupted script's. The block's end therefore evaluates an empty
- * command through the host, with the interpreter's result and error state saved around it,
- * and says only "script interrupted".
+ * 0, not at the end of a script: until then every evaluation fails at once. Whoever takes the
+ * interruption therefore settles the interpreter, once it has unwound to level 0, with an
+ * empty command evaluated as a list, the interpreter's result and error state saved around it.
+ *
+ * `interrupt()` unwinds what an interpreter runs from any thread (Tcl_CancelEval is
+ * thread-safe), and is settled the same way; no Python exception is kept, so the caller gets
+ * the TclError "script interrupted".
  */
 
 #include "internal.hpp"
 #include "pyclass.hpp"
 
+#include <algorithm>
 #include <atomic>
-#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -40,60 +54,12 @@ namespace tessel {
 namespace {
 
 constexpr const char* kInterruptedMessage = "script interrupted";
-
-/// The write end of the signal pipe while a block routes SIGINT there, else -1. The one
-/// mutable global of the package besides its cached imports: a signal handler has no other
-/// way to find its pipe. Lock-free, hence safe to read in the handler.
-std::atomic<int> sigint_pipe_in{-1};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void on_sigint(int) {
-    int saved_errno = errno;
-    int fd = sigint_pipe_in.load();
-    if (fd >= 0) {
-        char byte = 'i';
-        [[maybe_unused]] ssize_t written = write(fd, &byte, 1);
-    }
-    errno = saved_errno;
-}
+constexpr const char* kOwnerThreadKey = "tessel.tcl owner thread";
 
 [[noreturn]] void raise_os_error() {
     PyErr_SetFromErrno(PyExc_OSError);
     throw nb::python_error();
 }
-
-/// The pipe from the SIGINT handler to the relay threads, made on first need and kept open
-/// for the life of the process: a handler that runs late writes into it, never into a
-/// descriptor closed and reused meanwhile. Neither end blocks.
-struct SignalPipe {
-    int out, in;
-};
-
-const SignalPipe& signal_pipe() {
-    static const SignalPipe pipe = [] {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) raise_os_error();
-        return SignalPipe{fds[0], fds[1]};
-    }();
-    return pipe;
-}
-
-/// A file descriptor, closed by its owner.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 /// Blocks every signal in the calling thread while it lives.
 class SignalsBlocked {
@@ -111,255 +77,285 @@ class SignalsBlocked {
     sigset_t previous_;
 };
 
-/// A Tcl asynchronous handler, deleted with its owner on the thread that made it. (Tcl
-/// aborts the process when another thread deletes it; there it is left, and since nothing
-/// marks it any more, its procedure runs at most once more.)
-class AsyncHandler {
-  public:
-    AsyncHandler(Tcl_AsyncProc* proc, ClientData data)
-        : handler_(Tcl_AsyncCreate(proc, data)), thread_(Tcl_GetCurrentThread()) {}
-    AsyncHandler(const AsyncHandler&) = delete;
-    AsyncHandler& operator=(const AsyncHandler&) = delete;
-    ~AsyncHandler() {
-        if (Tcl_GetCurrentThread() == thread_) Tcl_AsyncDelete(handler_);
-    }
-    Tcl_AsyncHandler get() const { return handler_; }
+int run_signal_handlers(ClientData, Tcl_Interp* interp, int code);
 
-  private:
-    Tcl_AsyncHandler handler_;
-    Tcl_ThreadId thread_;
-};
-
-/// A pipe made for one purpose, its ends closed with it.
-struct Pipe {
-    Fd out, in;
-};
-
-Pipe make_pipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) raise_os_error();
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
-}
-
-/// A thread that turns each byte written to the signal pipe into Tcl_AsyncMark of `handler`,
-/// and notes the interruption, until the relay is destroyed. Every signal is blocked in it.
+/*
+ * The relay: made once, on the main thread, and kept for the life of the process (a byte
+ * that Python writes late goes into the pipe, never into a descriptor closed and reused
+ * meanwhile). Its thread is detached and blocks every signal; it only reads, writes and
+ * marks. `forward` is the one value that changes: the wakeup fd set before ours.
+ */
 class Relay {
   public:
-    Relay(Tcl_AsyncHandler handler, std::atomic<bool>& interrupted) : stop_(make_pipe()) {
+    Relay() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) raise_os_error();
+        out_ = fds[0];
+        in_ = fds[1];
+        handler_ = Tcl_AsyncCreate(run_signal_handlers, nullptr);
         SignalsBlocked blocked; // (the new thread inherits the mask)
-        thread_ =
-            std::thread(run, signal_pipe().out, stop_.out.get(), handler, std::ref(interrupted));
+        std::thread(run, out_, handler_, &forward_).detach();
     }
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
-    ~Relay() {
-        stop_.in.reset(); // the thread sees its stop pipe end
-        thread_.join();
+
+    /// Makes the pipe Python's wakeup fd, passing on to the one set before, unless it is
+    /// already. Main thread only.
+    void install() {
+        nb::module_ signal = nb::module_::import_("signal");
+        nb::object previous =
+            signal.attr("set_wakeup_fd")(in_, nb::arg("warn_on_full_buffer") = false);
+        int fd = nb::cast<int>(previous);
+        if (fd != in_) forward_.store(fd);
     }
 
   private:
-    static void run(int signals, int stop, Tcl_AsyncHandler handler,
-                    std::atomic<bool>& interrupted) {
-        pollfd watched[] = {{signals, POLLIN, 0}, {stop, POLLIN, 0}};
+    static void run(int signals, Tcl_AsyncHandler handler, std::atomic<int>* forward) {
+        pollfd watched{signals, POLLIN, 0};
+        char bytes[64];
         for (;;) {
-            if (poll(watched, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (watched[1].revents) return;
-            char byte;
-            if (read(signals, &byte, 1) == 1) {
-                interrupted = true;
-                Tcl_AsyncMark(handler);
-            }
+            if (poll(&watched, 1, -1) < 0 && errno != EINTR) return;
+            ssize_t count = read(signals, bytes, sizeof bytes);
+            if (count <= 0) continue;
+            int fd = forward->load();
+            if (fd >= 0) [[maybe_unused]]
+                ssize_t written = write(fd, bytes, static_cast<size_t>(count));
+            Tcl_AsyncMark(handler);
         }
     }
 
-    Pipe stop_;
-    std::thread thread_;
+    int out_ = -1, in_ = -1;
+    Tcl_AsyncHandler handler_ = nullptr;
+    std::atomic<int> forward_{-1};
 };
 
-/// Routes SIGINT to the signal pipe while it lives, and then gives SIGINT its handler back.
-/// Inactive when another route is in place, or when SIGINT is ignored or left to its default
-/// action (as the process was told: a background job ignores Ctrl-C).
-class SigintRoute {
+/*
+ * The interpreters of the main thread that signals may unwind: Tcl runs asynchronous handlers
+ * with no interpreter while it waits for events (`vwait`, `update`), so the handler looks
+ * here for the ones evaluating. An interpreter leaves the list when Tcl deletes it, on
+ * whatever thread and with or without the GIL: hence the mutex.
+ */
+class Watched {
   public:
-    SigintRoute() {
-        struct sigaction current{};
-        if (sigaction(SIGINT, nullptr, &current) != 0) return;
-        if (!(current.sa_flags & SA_SIGINFO) &&
-            (current.sa_handler == SIG_IGN || current.sa_handler == SIG_DFL))
-            return;
-        const SignalPipe& pipe = signal_pipe();
-        int none = -1;
-        if (!sigint_pipe_in.compare_exchange_strong(none, pipe.in)) return;
-        char stale;
-        while (read(pipe.out, &stale, 1) == 1) {
-        }
-        struct sigaction action{};
-        action.sa_handler = on_sigint;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(SIGINT, &action, &previous_) != 0) {
-            sigint_pipe_in.store(-1);
-            return;
-        }
-        active_ = true;
+    void add(Tcl_Interp* tcl) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Tcl_Interp* each : interps_)
+            if (each == tcl) return;
+        interps_.push_back(tcl);
+        Tcl_CallWhenDeleted(tcl, forget, this);
     }
-    SigintRoute(const SigintRoute&) = delete;
-    SigintRoute& operator=(const SigintRoute&) = delete;
-    ~SigintRoute() {
-        if (!active_) return;
-        sigaction(SIGINT, &previous_, nullptr);
-        sigint_pipe_in.store(-1);
+    /// Those evaluating now (call on the main thread).
+    std::vector<Tcl_Interp*> active() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Tcl_Interp*> found;
+        for (Tcl_Interp* each : interps_)
+            if (!Tcl_InterpDeleted(each) && Tcl_InterpActive(each)) found.push_back(each);
+        return found;
     }
-    bool active() const { return active_; }
 
   private:
-    struct sigaction previous_{};
-    bool active_ = false;
+    static void forget(ClientData self, Tcl_Interp* tcl) {
+        Watched& watched = *static_cast<Watched*>(self);
+        std::lock_guard<std::mutex> lock(watched.mutex_);
+        std::erase(watched.interps_, tcl);
+    }
+
+    std::mutex mutex_;
+    std::vector<Tcl_Interp*> interps_;
 };
 
-/// Runs on the interpreter's thread at Tcl's next safe point after a SIGINT: asks Tcl to
-/// unwind the script that the interpreter (`data`) runs. Leaves the completion code as is.
-int unwind_running_script(ClientData data, Tcl_Interp*, int code) {
+Watched& watched() {
+    static Watched interps;
+    return interps;
+}
+
+bool on_main_thread() {
+    static nb::handle threading = keep(nb::module_::import_("threading"));
+    return threading.attr("current_thread")().is(threading.attr("main_thread")());
+}
+
+/// Routes Python's signals to Tcl's safe points while Tcl runs on the main thread, from now
+/// on. Does nothing on other threads (Python runs signal handlers on the main thread only).
+void watch_signals(nb::handle interp) {
+    if (!on_main_thread()) return;
+    static Relay relay; // guarded by the GIL
+    relay.install();
+    watched().add(owned_interp(interp));
+}
+
+// ---- interruptions ----
+//
+// Each unwound interpreter has an entry in tessel.tcl.internal._INTERRUPTED until it is
+// settled: a list [address, owner thread, exception or None]. The interpreter is preserved
+// (Tcl_Preserve) while it has one. Guarded by the GIL.
+
+enum Field { kAddress, kOwner, kRaised };
+
+nb::list& interrupted() {
+    static nb::handle list = keep(nb::module_::import_("tessel.tcl.internal").attr("_INTERRUPTED"));
+    return reinterpret_cast<nb::list&>(list);
+}
+
+Tcl_Interp* address_of(nb::handle entry) {
+    return reinterpret_cast<Tcl_Interp*>(PyLong_AsVoidPtr(PyList_GET_ITEM(entry.ptr(), kAddress)));
+}
+
+nb::handle entry_of(Tcl_Interp* tcl) {
+    for (nb::handle entry : interrupted())
+        if (address_of(entry) == tcl) return entry;
+    return nb::handle();
+}
+
+Tcl_ThreadId owner_of(Tcl_Interp* tcl) {
+    ClientData owner = Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr);
+    return owner ? reinterpret_cast<Tcl_ThreadId>(owner) : Tcl_GetCurrentThread();
+}
+
+/// Unwinds what `tcl` runs and gives it an entry (or `raised` to the entry it has without one).
+void unwind(Tcl_Interp* tcl, nb::handle raised) {
+    nb::handle entry = entry_of(tcl);
+    if (entry.is_valid()) {
+        if (!raised.is_none() && PyList_GET_ITEM(entry.ptr(), kRaised) == Py_None)
+            PyList_SetItem(entry.ptr(), kRaised, Py_NewRef(raised.ptr()));
+    } else {
+        nb::object address = nb::steal(PyLong_FromVoidPtr(tcl));
+        nb::object owner = nb::steal(PyLong_FromVoidPtr(owner_of(tcl)));
+        if (!address.is_valid() || !owner.is_valid()) throw nb::python_error();
+        nb::list item;
+        item.append(address);
+        item.append(owner);
+        item.append(raised);
+        interrupted().append(item);
+        Tcl_Preserve(tcl);
+    }
     // (Tcl takes the message object over)
-    Tcl_CancelEval(static_cast<Tcl_Interp*>(data), Tcl_NewStringObj(kInterruptedMessage, -1),
-                   nullptr, TCL_CANCEL_UNWIND);
+    Tcl_CancelEval(tcl, Tcl_NewStringObj(kInterruptedMessage, -1), nullptr, TCL_CANCEL_UNWIND);
+}
+
+/// Lets Tcl forget the unwound cancellation of `tcl`, back at level 0 (see the top of this file).
+void settle(Tcl_Interp* tcl) {
+    if (Tcl_InterpDeleted(tcl)) return;
+    Tcl_InterpState saved = Tcl_SaveInterpState(tcl, TCL_OK);
+    Tcl_EvalObjv(tcl, 0, nullptr, TCL_EVAL_GLOBAL);
+    Tcl_RestoreInterpState(tcl, saved);
+}
+
+/// What settling found: for the interpreter asked about, None when it had no entry, False
+/// while it still unwinds, True when its entry held no exception, else the exception; and the
+/// first exception of any entry settled.
+struct Taken {
+    nb::object answer = nb::none();
+    nb::object raised;
+};
+
+/// Settles the entries of this thread's interpreters that have unwound to level 0, and ends
+/// them. `tcl` is the interpreter asked about (or null).
+Taken take(Tcl_Interp* tcl) {
+    Taken taken;
+    Tcl_ThreadId here = Tcl_GetCurrentThread();
+    nb::list& list = interrupted();
+    for (Py_ssize_t at = PyList_GET_SIZE(list.ptr()); at-- > 0;) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(list.ptr(), at));
+        Tcl_Interp* each = address_of(entry);
+        if (reinterpret_cast<Tcl_ThreadId>(
+                PyLong_AsVoidPtr(PyList_GET_ITEM(entry.ptr(), kOwner))) != here)
+            continue;
+        if (!Tcl_InterpDeleted(each) && Tcl_InterpActive(each)) {
+            if (each == tcl) taken.answer = nb::bool_(false);
+            continue;
+        }
+        if (PySequence_DelItem(list.ptr(), at) < 0) throw nb::python_error();
+        settle(each);
+        Tcl_Release(each);
+        nb::handle raised = PyList_GET_ITEM(entry.ptr(), kRaised);
+        if (!raised.is_none()) taken.raised = nb::borrow(raised);
+        if (each == tcl)
+            taken.answer = raised.is_none() ? nb::object(nb::bool_(true)) : nb::borrow(raised);
+    }
+    return taken;
+}
+
+/// Python's pending call for host calls made directly: settles this thread's unwound
+/// interpreters and raises the exception one of them kept, if any. (Python runs it between
+/// its instructions: Tcl has returned.)
+int deliver_pending(void*) {
+    try {
+        nb::object raised = take(nullptr).raised;
+        if (raised.is_valid()) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr())), raised.ptr());
+            return -1;
+        }
+    } catch (nb::python_error& error) {
+        error.restore();
+        return -1;
+    }
+    return 0;
+}
+
+/// The outermost interpreter of `tcl` (the one whose master has none).
+Tcl_Interp* outermost(Tcl_Interp* tcl) {
+    while (Tcl_Interp* master = Tcl_GetMaster(tcl))
+        tcl = master;
+    return tcl;
+}
+
+/// Runs on the main thread at Tcl's next safe point after a signal, `interp` evaluating (or
+/// null while Tcl waits for events): runs Python's pending signal handlers when an interpreter
+/// evaluates. When one raises, unwinds them all: `interp` and its masters, and the watched
+/// interpreters evaluating; the outermost of each keeps the exception. Leaves the completion
+/// code as it is.
+int run_signal_handlers(ClientData, Tcl_Interp* interp, int code) {
+    if (!Py_IsInitialized()) return code;
+    std::vector<Tcl_Interp*> outer = watched().active();
+    if (!interp && outer.empty()) return code; // (no script runs: the handlers wait for Python)
+    PyGILState_STATE gil = PyGILState_Ensure();
+    try {
+        // (with an error pending, as when Tcl runs inside C++ code that cleans up after one,
+        // the handlers wait for Python)
+        if (!PyErr_Occurred() && PyErr_CheckSignals() < 0) {
+            nb::python_error raised;
+            if (interp) {
+                for (Tcl_Interp* each = interp; each != outermost(interp);
+                     each = Tcl_GetMaster(each))
+                    unwind(each, nb::none());
+                outer.push_back(outermost(interp));
+            }
+            for (Tcl_Interp* each : outer)
+                unwind(each, raised.value());
+            if (Py_AddPendingCall(deliver_pending, nullptr) < 0) PyErr_Clear();
+        }
+    } catch (nb::python_error& error) {
+        error.discard_as_unraisable("while running signal handlers inside Tcl");
+    } catch (...) {
+        PyErr_Clear();
+    }
+    PyGILState_Release(gil);
     return code;
 }
 
-/// What one block holds, undone in reverse order: the asynchronous handler (deleted last,
-/// when nothing can mark it any more), the relay, and SIGINT's route to the pipe (given
-/// back first).
-class Session {
-  public:
-    Session(Tcl_Interp* tcl, std::atomic<bool>& interrupted)
-        : handler_(unwind_running_script, tcl) {
-        if (route_.active()) relay_ = std::make_unique<Relay>(handler_.get(), interrupted);
-    }
-
-  private:
-    AsyncHandler handler_;
-    std::unique_ptr<Relay> relay_;
-    SigintRoute route_;
-};
-
-/// The interpreter's result and error state, saved while it lives and then restored.
-class SavedInterpState {
-  public:
-    explicit SavedInterpState(Tcl_Interp* tcl)
-        : tcl_(tcl), state_(Tcl_SaveInterpState(tcl, TCL_OK)) {}
-    SavedInterpState(const SavedInterpState&) = delete;
-    SavedInterpState& operator=(const SavedInterpState&) = delete;
-    ~SavedInterpState() { Tcl_RestoreInterpState(tcl_, state_); }
-
-  private:
-    Tcl_Interp* tcl_;
-    Tcl_InterpState state_;
-};
-
-/// The host application object of an interpreter (its `tk`), or the object itself.
-nb::object host_app(nb::handle interp) {
-    PyObject* tk = PyObject_GetAttrString(interp.ptr(), "tk");
-    if (tk) return nb::steal(tk);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(interp);
+/// Unwinds what `interp` evaluates now, from any thread; False when it evaluates nothing.
+bool interrupt(nb::handle interp) {
+    Tcl_Interp* tcl = interp_of(interp);
+    if (Tcl_InterpDeleted(tcl) || !Tcl_InterpActive(tcl)) return false;
+    unwind(tcl, nb::none());
+    return true;
 }
-
-[[noreturn]] void raise_runtime_error(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw nb::python_error();
-}
-
-/*
- * The context manager. Entering routes SIGINT to the relay (unless another block does, or
- * SIGINT is ignored or left to its default action); a SIGINT then unwinds the running script
- * with the error "script interrupted", and the block ends in KeyboardInterrupt("script
- * interrupted"), whose context is the exception the block raised, if any. `cancel()`, called from
- * Tcl code the block runs (a Python callback), unwinds the script too; the block then ends quietly,
- * the error of the unwinding dropped. Either way the interpreter is usable again after the block.
- * Every call comes from the thread that owns the interpreter.
- */
-class Interruptible {
-  public:
-    explicit Interruptible(nb::handle interp) : interp_(nb::borrow(interp)) {
-        owned_interp(interp); // (an interpreter, of this thread)
-    }
-
-    void enter() {
-        Tcl_Interp* tcl = owned_interp(interp_);
-        if (entered_) raise_runtime_error("interruptible block entered twice");
-        interrupted_ = false;
-        cancelled_ = false;
-        tcl_ = tcl;
-        session_ = std::make_unique<Session>(tcl, interrupted_);
-        entered_ = true;
-    }
-
-    bool exit(nb::handle value) {
-        if (!entered_) raise_runtime_error("interruptible block not entered");
-        entered_ = false;
-        session_.reset(); // (on any thread: SIGINT goes back to its handler whatever comes)
-        if (interrupted_ || cancelled_) settle();
-        if (interrupted_) {
-            PyErr_SetString(PyExc_KeyboardInterrupt, kInterruptedMessage);
-            throw nb::python_error();
-        }
-        return cancelled_ && !value.is_none();
-    }
-
-    void cancel() {
-        owned_interp(interp_);
-        if (!entered_) raise_runtime_error("cancel() outside the interruptible block");
-        cancelled_ = true;
-        Tcl_CancelEval(tcl_, nullptr, nullptr, TCL_CANCEL_UNWIND);
-    }
-
-  private:
-    /// Lets Tcl forget an unwound cancellation (see the top of this file). Inside a running
-    /// evaluation there is nothing to do: the unwinding goes on to level 0, where it ends.
-    void settle() {
-        Tcl_Interp* tcl = owned_interp(interp_);
-        if (Tcl_InterpActive(tcl)) return;
-        static nb::handle tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
-        SavedInterpState saved(tcl);
-        try {
-            host_app(interp_).attr("call")();
-        } catch (nb::python_error& e) {
-            if (!e.matches(tcl_error)) throw;
-        }
-    }
-
-    nb::object interp_;
-    Tcl_Interp* tcl_ = nullptr;
-    std::atomic<bool> interrupted_{false};
-    bool cancelled_ = false;
-    bool entered_ = false;
-    std::unique_ptr<Session> session_;
-};
 
 } // namespace
 
-void def_interruptible(nb::module_& module) {
-    nb::class_<Interruptible>(
-        module, "interruptible",
-        "Context manager: while its block runs, Ctrl-C (SIGINT) unwinds the Tcl script that "
-        "`interp` runs, and the block ends in KeyboardInterrupt.")
-        .def(nb::init<nb::handle>(), nb::arg("interp").none())
-        .def("__enter__",
-             [](nb::handle self) {
-                 nb::cast<Interruptible&>(self).enter();
-                 return nb::borrow(self);
-             })
-        .def(
-            "__exit__",
-            [](Interruptible& self, nb::handle, nb::handle value, nb::handle) {
-                return self.exit(value);
-            },
-            nb::arg("type").none(), nb::arg("value").none(), nb::arg("traceback").none())
-        .def("cancel", &Interruptible::cancel,
-             "Unwinds the running script now; the block then ends without its error.");
+void def_interruption(nb::module_& module) {
+    module.attr("_INTERRUPTED") = nb::list();
+    module.def("_watch_signals", &watch_signals, nb::arg("interp").none(),
+               "From now on, a Python signal handler that raises while the interpreter "
+               "evaluates on the main thread unwinds its script.");
+    module.def(
+        "_interrupt", &interrupt, nb::arg("interp").none(),
+        "Unwinds the script that the interpreter evaluates now (any thread); False when idle.");
+    module.def(
+        "_interruption", [](nb::handle interp) { return take(owned_interp(interp)).answer; },
+        nb::arg("interp").none(),
+        "After a call on the interpreter failed: None when it was not interrupted, False while "
+        "it unwinds, True when it was interrupted, or the exception that interrupted it.");
 }
 
 } // namespace tessel

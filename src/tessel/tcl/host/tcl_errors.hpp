@@ -71,6 +71,64 @@ inline nb::object remember_callback_error(PyObject* exc) {
     return key;
 }
 
+/// tessel.tcl.internal._interruption (import it at module init: see callback_errors).
+inline nb::handle interruption_taker() {
+    static nb::handle take = [] {
+        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.internal"));
+        if (!module.is_valid()) throw nb::python_error();
+        return nb::handle(check(PyObject_GetAttrString(module.ptr(), "_interruption")).release());
+    }();
+    return take;
+}
+
+/// What stopped a failed call on host `app`: nothing, or a signal or interrupt() that unwound
+/// the script (host/interruption.cpp). `unwinding` while Tcl still unwinds to level 0 (nothing
+/// may be asked of the interpreter then); `raised` is the exception of the signal handler.
+struct Interruption {
+    bool interrupted = false;
+    bool unwinding = false;
+    nb::object raised;
+};
+
+/// Takes the interruption of a call on `app` that failed, and lets the interpreter evaluate
+/// again. Call with no error pending. Never raises.
+inline Interruption take_interruption(nb::handle app) {
+    Interruption found;
+    PyObject* answer = nullptr;
+    try {
+        answer = PyObject_CallOneArg(interruption_taker().ptr(), app.ptr());
+    } catch (nb::python_error&) {
+    }
+    if (!answer) {
+        PyErr_Clear();
+        return found;
+    }
+    nb::object taken = nb::steal(answer);
+    found.interrupted = !taken.is_none();
+    found.unwinding = taken.is(Py_False);
+    if (PyExceptionInstance_Check(answer)) found.raised = taken;
+    return found;
+}
+
+/// Raises `raised` (a signal handler's exception) in place of the pending error, which
+/// becomes its context.
+inline void raise_instead(nb::handle raised) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyObject* context = PyException_GetContext(raised.ptr()); // (raised once before: kept)
+    if (value && value != raised.ptr() && !context)
+        PyException_SetContext(raised.ptr(), value);
+    else
+        Py_XDECREF(value);
+    Py_XDECREF(context);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr()))),
+                  Py_NewRef(raised.ptr()), PyException_GetTraceback(raised.ptr()));
+}
+
 /// tessel.tcl.tcl_frames.tcl_traceback (import it at module init: see callback_errors).
 inline nb::handle tcl_traceback_maker() {
     static nb::handle make = [] {
@@ -146,7 +204,8 @@ inline void add_error_data(nb::handle app, nb::handle tcl_error) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (value) {
+    Interruption stop = take_interruption(app);
+    if (value && !stop.unwinding) {
         set_error_data(value, app);
         nb::object info = nb::steal(PyObject_GetAttrString(value, "errorinfo"));
         if (info.is_valid()) traceback = with_tcl_levels(traceback, info, app);
@@ -154,6 +213,7 @@ inline void add_error_data(nb::handle app, nb::handle tcl_error) {
         if (traceback) PyException_SetTraceback(value, traceback);
     }
     PyErr_Restore(type, value, traceback);
+    if (stop.raised.is_valid()) raise_instead(stop.raised);
 }
 
 /// Makes `exc`, a new TclError made from the trace `info` of host `app`, the pending error in
