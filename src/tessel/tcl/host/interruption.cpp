@@ -80,10 +80,11 @@ class SignalsBlocked {
 int run_signal_handlers(ClientData, Tcl_Interp* interp, int code);
 
 /*
- * The relay: made once, on the main thread, and kept for the life of the process (a byte
- * that Python writes late goes into the pipe, never into a descriptor closed and reused
- * meanwhile). Its thread is detached and blocks every signal; it only reads, writes and
- * marks. `forward` is the one value that changes: the wakeup fd set before ours.
+ * The relay: made once, on the main thread, and stopped when Python exits (a thread left
+ * running then would outlive the interpreter it serves). Its pipe stays open for the life of
+ * the process: a byte that Python writes late goes into it, never into a descriptor closed
+ * and reused meanwhile. Its thread blocks every signal; it only reads, writes and marks.
+ * `forward` is the one value that changes: the wakeup fd set before ours.
  */
 class Relay {
   public:
@@ -92,29 +93,56 @@ class Relay {
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) raise_os_error();
         out_ = fds[0];
         in_ = fds[1];
+        if (pipe2(fds, O_CLOEXEC) != 0) raise_os_error();
+        stop_out_ = fds[0];
+        stop_in_ = fds[1];
         handler_ = Tcl_AsyncCreate(run_signal_handlers, nullptr);
         SignalsBlocked blocked; // (the new thread inherits the mask)
-        std::thread(run, out_, handler_, &forward_).detach();
+        thread_ = std::thread(run, out_, stop_out_, handler_, &forward_);
     }
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
+    ~Relay() { stop(); }
 
     /// Makes the pipe Python's wakeup fd, passing on to the one set before, unless it is
     /// already. Main thread only.
     void install() {
-        nb::module_ signal = nb::module_::import_("signal");
-        nb::object previous =
-            signal.attr("set_wakeup_fd")(in_, nb::arg("warn_on_full_buffer") = false);
-        int fd = nb::cast<int>(previous);
+        if (!thread_.joinable()) return;
+        int fd = set_wakeup_fd(in_);
         if (fd != in_) forward_.store(fd);
     }
 
+    /// Ends the thread and gives Python's wakeup fd back to the one set before ours (one set
+    /// after ours stays). Main thread only, while Python runs.
+    void stop_watching() {
+        if (!thread_.joinable()) return;
+        int current = set_wakeup_fd(forward_.load());
+        if (current != in_) set_wakeup_fd(current);
+        stop();
+    }
+
   private:
-    static void run(int signals, Tcl_AsyncHandler handler, std::atomic<int>* forward) {
-        pollfd watched{signals, POLLIN, 0};
+    static int set_wakeup_fd(int fd) {
+        static nb::handle set = keep(nb::module_::import_("signal").attr("set_wakeup_fd"));
+        return nb::cast<int>(set(fd, nb::arg("warn_on_full_buffer") = false));
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        close(stop_in_); // the thread sees its stop pipe end
+        thread_.join();
+        close(stop_out_);
+    }
+
+    static void run(int signals, int stop, Tcl_AsyncHandler handler, std::atomic<int>* forward) {
+        pollfd watched[] = {{signals, POLLIN, 0}, {stop, POLLIN, 0}};
         char bytes[64];
         for (;;) {
-            if (poll(&watched, 1, -1) < 0 && errno != EINTR) return;
+            if (poll(watched, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (watched[1].revents) return;
             ssize_t count = read(signals, bytes, sizeof bytes);
             if (count <= 0) continue;
             int fd = forward->load();
@@ -124,9 +152,10 @@ class Relay {
         }
     }
 
-    int out_ = -1, in_ = -1;
+    int out_ = -1, in_ = -1, stop_out_ = -1, stop_in_ = -1;
     Tcl_AsyncHandler handler_ = nullptr;
     std::atomic<int> forward_{-1};
+    std::thread thread_;
 };
 
 /*
@@ -178,7 +207,12 @@ bool on_main_thread() {
 /// on. Does nothing on other threads (Python runs signal handlers on the main thread only).
 void watch_signals(nb::handle interp) {
     if (!on_main_thread()) return;
-    static Relay relay; // guarded by the GIL
+    static Relay& relay = []() -> Relay& { // guarded by the GIL
+        static Relay made;
+        nb::module_::import_("atexit").attr("register")(
+            nb::cpp_function([] { made.stop_watching(); }));
+        return made;
+    }();
     relay.install();
     watched().add(owned_interp(interp));
 }
@@ -311,8 +345,12 @@ int run_signal_handlers(ClientData, Tcl_Interp* interp, int code) {
     PyGILState_STATE gil = PyGILState_Ensure();
     try {
         // (with an error pending, as when Tcl runs inside C++ code that cleans up after one,
-        // the handlers wait for Python)
-        if (!PyErr_Occurred() && PyErr_CheckSignals() < 0) {
+        // the handlers wait for Python; a handler that evaluates Tcl leaves the interrupted
+        // command's result as it was)
+        Tcl_InterpState saved = interp ? Tcl_SaveInterpState(interp, TCL_OK) : nullptr;
+        int checked = PyErr_Occurred() ? 0 : PyErr_CheckSignals();
+        if (saved) Tcl_RestoreInterpState(interp, saved);
+        if (checked < 0) {
             nb::python_error raised;
             if (interp) {
                 for (Tcl_Interp* each = interp; each != outermost(interp);
