@@ -8,6 +8,7 @@
 #include "host/py_versions.hpp"
 #include "host/scriptify_api.hpp"
 #include "host/tcl_errors.hpp"
+#include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 
 #include <exception>

@@ -93,8 +93,9 @@ nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t n
 
 nb::object variable_get_str(nb::handle self, nb::handle array_index) {
     nb::object app = app_of(self);
-    nb::object words = tuple_of({names().w_set, element_word(self, array_index)});
-    return eval_words(app, words);
+    nb::object element = element_word(self, array_index), text;
+    if (read_variable_text(app, element, text)) return text; // where eval would cut it
+    return eval_words(app, tuple_of({names().w_set, element}));
 }
 
 nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs,

@@ -54,6 +54,11 @@ inline nb::object class_namespace(PyTypeObject* cls) {
 #endif
 }
 
+/// Whether this Python's host (`_tkinter`) hands back the result of its `eval` cut at a NUL of
+/// the text (before 3.13): it writes a NUL of Python text into Tcl as a raw zero byte, and
+/// reads an eval's result with `Tcl_GetStringResult`, which copies it as a C string.
+inline constexpr bool kHostEvalCutsAtNul = PY_VERSION_HEX < 0x030D0000;
+
 /// Whether this Python tells when a class changes (type watchers, 3.12 on).
 inline constexpr bool kClassWatchers = PY_VERSION_HEX >= 0x030C0000;
 
