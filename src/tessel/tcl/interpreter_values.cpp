@@ -3,6 +3,7 @@
 
 #include "host/arguments.hpp"
 #include "host/class_guard.hpp"
+#include "host/pyerrors.hpp"
 #include "interpreter_parts.hpp"
 
 #include <tcl.h>
@@ -465,6 +466,7 @@ constexpr const char* kValueName[] = {"value"};
 
 TESSEL_VALUE_METHOD(cast_int, "Tcl's integer reading of a value.")
 TESSEL_VALUE_METHOD(cast_double, "Tcl's floating-point reading of a value.")
+TESSEL_VALUE_METHOD(cast_boolean, "Tcl's boolean reading of a value, numbers included.")
 TESSEL_VALUE_METHOD(
     cast_any, "The value as int, float, bool or NestMap, whichever reads first; else its text.")
 #undef TESSEL_VALUE_METHOD
@@ -473,20 +475,57 @@ void add_value_method(ClassBuilder& cls, PyMethodDef& def) {
     cls.attr(def.ml_name, nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &def)));
 }
 
+/// A static cast `name(value, item_cast=None)` taking its arguments by vectorcall, for the
+/// same reason as `value_method`.
+template <nb::object (*Cast)(nb::handle, nb::handle)>
+PyObject* static_cast_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             const Parameters& parameters) {
+    PyObject* bound[2] = {nullptr, Py_None};
+    if (nargs == 1 && !kwnames)
+        bound[0] = args[0];
+    else if (!parameters.bind(args, nargs, kwnames, bound))
+        return nullptr;
+    return guarded([&] { return Cast(bound[0], bound[1]); });
+}
+
+constexpr const char* kCastNames[] = {"value", "item_cast"};
+
+#define TESSEL_STATIC_CAST(name, fn, doc)                                                          \
+    PyMethodDef name##_method = {                                                                  \
+        #name,                                                                                     \
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                                \
+            +[](PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {           \
+                static constexpr Parameters parameters(#name, kCastNames, 2, 1, false);            \
+                return static_cast_method<&fn>(args, nargs, kwnames, parameters);                  \
+            })),                                                                                   \
+        METH_FASTCALL | METH_KEYWORDS, #name "(value, item_cast=None)\n--\n\n" doc};
+
+TESSEL_STATIC_CAST(cast_list, cast_list_py,
+                   "The elements of a Tcl list as a tuple, each through item_cast if given.")
+TESSEL_STATIC_CAST(cast_array, cast_array,
+                   "An [array get] list as an Array, values through item_cast if given.")
+TESSEL_STATIC_CAST(cast_keyed_list, cast_keyed_list_py,
+                   "A TclX keyed list as a NestMap, leaves through item_cast if given.")
+#undef TESSEL_STATIC_CAST
+
+void add_static_cast(ClassBuilder& cls, PyMethodDef& def) {
+    nb::object module = cls.cls().attr("__module__");
+    nb::object fn = nb::steal(PyCFunction_NewEx(&def, nullptr, module.ptr()));
+    if (!fn.is_valid()) throw nb::python_error();
+    cls.attr(def.ml_name, ClassBuilder::staticmethod(fn));
+}
+
 } // namespace
 
+// The casts run once per Tcl result: plain vectorcall functions, without a binding layer's
+// dispatch.
 void add_cast_methods(ClassBuilder& cls) {
-    auto no_item_cast = nb::arg("item_cast").none() = nb::none();
-    cls.def_static("cast_list", &cast_list_py, nb::arg("value").none(), no_item_cast,
-                   "The elements of a Tcl list as a tuple, each through item_cast if given.");
+    add_static_cast(cls, cast_list_method);
     add_value_method(cls, cast_int_method);
     add_value_method(cls, cast_double_method);
-    cls.def("cast_boolean", &cast_boolean, nb::arg("value").none(),
-            "Tcl's boolean reading of a value, numbers included.")
-        .def_static("cast_array", &cast_array, nb::arg("value").none(), no_item_cast,
-                    "An [array get] list as an Array, values through item_cast if given.")
-        .def_static("cast_keyed_list", &cast_keyed_list_py, nb::arg("value").none(), no_item_cast,
-                    "A TclX keyed list as a NestMap, leaves through item_cast if given.");
+    add_value_method(cls, cast_boolean_method);
+    add_static_cast(cls, cast_array_method);
+    add_static_cast(cls, cast_keyed_list_method);
     add_value_method(cls, cast_any_method);
 }
 
