@@ -1,5 +1,5 @@
 """Every public callable, on real instances, called with None, a value of a wrong type and an
-empty string in each argument position: each answers with a value or an exception a user can
+empty string in each argument position, and with a wrong count of arguments: each answers with a value or an exception a user can
 act on. Never a crash, never the binding library's own refusal, never a bare Exception, never
 an IndexError or AttributeError from our internals. New callables are walked as they appear."""
 
@@ -90,6 +90,8 @@ def callables():
                     continue
                 if isinstance(member, type) or attr.startswith("_abc"):
                     continue
+                if not callable(member) and not isinstance(member, classmethod):
+                    continue  # (a property, a docstring, slots)
                 found.setdefault(f"{cls.__name__}().{attr}", (cls, attr, "instance"))
     return found
 
@@ -118,6 +120,26 @@ def arities(fn):
     return range(low, min(len(positional), 3) + 1)
 
 
+def wrong_counts(fn, counts):
+    """Argument counts the callable refuses: one too few, and one too many where it is known."""
+    if counts is None:
+        return []
+    params = inspect.signature(fn).parameters.values()
+    high = None if any(p.kind == p.VAR_POSITIONAL for p in params) else len(
+        [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)])
+    return [n for n in (counts.start - 1, high if high is not None and high > 3 else None,
+                        (high + 1) if high is not None and high <= 3 else None)
+            if n is not None and n >= 0 and n not in counts]
+
+
+def outcome_of(call):
+    try:
+        call()
+        return None
+    except BaseException as exc:
+        return [type(exc).__name__, type(exc).__module__, str(exc)[:300]]
+
+
 BAD = {"None": None, "wrong type": object(), "empty": ""}
 found = callables()
 print(json.dumps(sorted(found)), flush=True)
@@ -127,24 +149,21 @@ for label in sorted(found):
     t, instances = world(base)
     fn = reach(t, instances, owner, attr, kind)
     counts = arities(fn)
+    for count in wrong_counts(fn, counts):  # a wrong count of arguments is refused in words
+        outcome = outcome_of(lambda: reach(*world(base), owner, attr, kind)(*["a"] * count))
+        print(json.dumps([label, count, None, "wrong count", outcome]), flush=True)
     for count in counts if counts is not None else range(0, 4):
         if counts is None:  # no signature: only counts that strings are accepted with
-            try:
-                reach(*world(base), owner, attr, kind)(*["a"] * count)
-            except TypeError:
+            outcome = outcome_of(lambda: reach(*world(base), owner, attr, kind)(*["a"] * count))
+            if outcome and outcome[0] == "TypeError":
+                print(json.dumps([label, count, None, "wrong count", outcome]), flush=True)
                 continue
-            except Exception:
-                pass
         for position in range(count):
             for what, bad in BAD.items():
                 t, instances = world(base)
                 args = ["a"] * count
                 args[position] = bad
-                try:
-                    reach(t, instances, owner, attr, kind)(*args)
-                    outcome = None
-                except BaseException as exc:
-                    outcome = [type(exc).__name__, type(exc).__module__, str(exc)[:300]]
+                outcome = outcome_of(lambda: reach(t, instances, owner, attr, kind)(*args))
                 print(json.dumps([label, count, position, what, outcome]), flush=True)
 print(json.dumps("done"))
 '''
@@ -167,6 +186,10 @@ def test_walk_reaches_every_public_callable(walked):
                   "History().end_marker", "Dial_Code().__call__", "tessel.tcl.scriptify.scriptify"]:
         assert label in labels
     assert {call[0] for call in calls} >= {"Interpreter().cast_list", "NestMap().__getitem__"}
+    # a wrong count of arguments is walked too, and answered as CPython answers it
+    assert ["Interpreter().get_var", 0, None, "wrong count",
+            ["TypeError", "builtins", "get_var() missing 1 required positional argument: 'name'"]
+            ] in calls
 
 
 def leaked(label, name, message):

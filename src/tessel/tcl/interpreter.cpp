@@ -546,10 +546,11 @@ NB_MODULE(interpreter, m) {
     n.simple_namespace = keep(nb::module_::import_("types").attr("SimpleNamespace"));
     n.entry_points =
         keep(nb::module_::import_("tessel.tcl.host.entry_points").attr("entry_points"));
-    m.def("iter_entry_points", &iter_entry_points, nb::arg("group").none(),
-          nb::arg("name").none() = nb::none(),
-          "Entry points of a group in the installed distributions, each offering name, "
-          "module_name and load().");
+    tessel::def_function(
+        m, "iter_entry_points", &iter_entry_points, nb::arg("group").none(),
+        nb::arg("name").none() = nb::none(),
+        "Entry points of a group in the installed distributions, each offering name, "
+        "module_name and load().");
 
     import_into(m, "tessel.tcl.nestmap", "NestMap");
     import_into(m, "tessel.tcl.array", "Array");

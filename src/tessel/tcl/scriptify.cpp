@@ -212,21 +212,21 @@ NB_MODULE(scriptify, m) {
     m.attr("sys") = sys;
     m.attr("unicode") = nb::handle((PyObject*)&PyUnicode_Type);
 
-    m.def("_Tcl_ScanElement", &scan_element_py, nb::arg("string").none(),
-          "Decides how one list element must be quoted: (space bound, flag set).");
-    m.def("_Tcl_ConvertElement", &convert_element_py, nb::arg("src").none(),
-          nb::arg("flags").none(),
-          "The quoted form of one list element, given the flags its scan returned.");
-    m.def("_tcl_UpdateStringOfList", &scriptify_from_sequence, nb::arg("listObj").none(),
-          "The Tcl list string of an iterable, each element quoted like Tcl's list elements.");
+    def_function(m, "_Tcl_ScanElement", &scan_element_py, nb::arg("string").none(),
+                 "Decides how one list element must be quoted: (space bound, flag set).");
+    def_function(m, "_Tcl_ConvertElement", &convert_element_py, nb::arg("src").none(),
+                 nb::arg("flags").none(),
+                 "The quoted form of one list element, given the flags its scan returned.");
+    def_function(
+        m, "_tcl_UpdateStringOfList", &scriptify_from_sequence, nb::arg("listObj").none(),
+        "The Tcl list string of an iterable, each element quoted like Tcl's list elements.");
     n.own_from_sequence = keep(m.attr("_tcl_UpdateStringOfList"));
     m.attr("_scriptify_from_sequence") = n.own_from_sequence;
-    m.def("_scriptify_from_mapping", &scriptify_from_mapping, nb::arg("obj").none(),
-          "The Tcl list key value key value ... of a mapping.");
+    def_function(m, "_scriptify_from_mapping", &scriptify_from_mapping, nb::arg("obj").none(),
+                 "The Tcl list key value key value ... of a mapping.");
     n.own_from_mapping = keep(m.attr("_scriptify_from_mapping"));
-    nb::object scriptify_fn = function_with_attributes(
-        nb::cpp_function(&scriptify, nb::name("scriptify"), nb::arg("obj").none(),
-                         "The Tcl text of any Python value."));
+    nb::object scriptify_fn = function_with_attributes(ClassBuilder::function<false>(
+        m, "scriptify", &scriptify, nb::arg("obj").none(), "The Tcl text of any Python value."));
     m.attr("scriptify") = scriptify_fn;
 
     nb::object max_size;
@@ -239,13 +239,13 @@ NB_MODULE(scriptify, m) {
     m.attr("_sysmaxsize") = max_size;
     m.attr("_long_type") = nb::borrow(max_size + nb::int_(1)).type();
 
-    m.def("_tclobj_from_sequence", &tclobj_from_sequence, nb::arg("obj").none(),
-          "A tuple of the Tcl-ready values of the elements.");
-    m.def("_tclobj_from_mapping", &tclobj_from_mapping, nb::arg("obj").none(),
-          "A flat tuple key, value, ... of Tcl-ready values.");
+    def_function(m, "_tclobj_from_sequence", &tclobj_from_sequence, nb::arg("obj").none(),
+                 "A tuple of the Tcl-ready values of the elements.");
+    def_function(m, "_tclobj_from_mapping", &tclobj_from_mapping, nb::arg("obj").none(),
+                 "A flat tuple key, value, ... of Tcl-ready values.");
     nb::object tclobj_fn = function_with_attributes(
-        nb::cpp_function(&tclobj, nb::name("tclobj"), nb::arg("obj").none(),
-                         "A value the Tcl host takes as one Tcl object."));
+        ClassBuilder::function<false>(m, "tclobj", &tclobj, nb::arg("obj").none(),
+                                      "A value the Tcl host takes as one Tcl object."));
     m.attr("tclobj") = tclobj_fn;
 
     scriptify_fn.attr("from_sequence") = m.attr("_scriptify_from_sequence");

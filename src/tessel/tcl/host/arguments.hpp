@@ -19,6 +19,12 @@ class Parameters {
         : function_(function), names_(names), count_(int(N)), positional_(positional),
           required_(required), self_(self), variadic_(variadic) {}
 
+    /// The same from a names array made at run time (which must outlive this object).
+    Parameters(const char* function, const char* const* names, int count, int positional,
+               int required, bool self, bool variadic)
+        : function_(function), names_(names), count_(count), positional_(positional),
+          required_(required), self_(self), variadic_(variadic) {}
+
     /// Binds a vectorcall's arguments. `out` holds one slot per name: the defaults on entry
     /// (null for none), the arguments on return. False with a TypeError set on a mismatch.
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {

@@ -174,10 +174,10 @@ void reset_result(nb::handle interp) {
 NB_MODULE(internal, m) {
     using namespace tessel;
     bind_host_tcl();
-    m.def("GetListFromAny", &get_list_from_any, nb::arg("value").none(),
-          "The elements of a Tcl list (text or Tcl object) as a tuple of strings.");
-    m.def("register_owner_thread", &register_owner_thread, nb::arg("interp").none(),
-          "Marks the calling thread as the owner of the interpreter.");
+    def_function(m, "GetListFromAny", &get_list_from_any, nb::arg("value").none(),
+                 "The elements of a Tcl list (text or Tcl object) as a tuple of strings.");
+    def_function(m, "register_owner_thread", &register_owner_thread, nb::arg("interp").none(),
+                 "Marks the calling thread as the owner of the interpreter.");
     ClassBuilder dll("tessel.tcl.internal", "TclDLL", nb::make_tuple());
     dll.def_static("Tcl_ResetResult", &reset_result, nb::arg("interp").none());
     m.attr("TclDLL") = dll.finish();

@@ -383,14 +383,15 @@ bool interrupt(nb::handle interp) {
 
 void def_interruption(nb::module_& module) {
     module.attr("_INTERRUPTED") = nb::list();
-    module.def("_watch_signals", &watch_signals, nb::arg("interp").none(),
-               "From now on, a Python signal handler that raises while the interpreter "
-               "evaluates on the main thread unwinds its script.");
-    module.def(
-        "_interrupt", &interrupt, nb::arg("interp").none(),
+    def_function(module, "_watch_signals", &watch_signals, nb::arg("interp").none(),
+                 "From now on, a Python signal handler that raises while the interpreter "
+                 "evaluates on the main thread unwinds its script.");
+    def_function(
+        module, "_interrupt", &interrupt, nb::arg("interp").none(),
         "Unwinds the script that the interpreter evaluates now (any thread); False when idle.");
-    module.def(
-        "_interruption", [](nb::handle interp) { return take(owned_interp(interp)).answer; },
+    def_function(
+        module, "_interruption",
+        [](nb::handle interp) { return take(owned_interp(interp)).answer; },
         nb::arg("interp").none(),
         "After a call on the interpreter failed: None when it was not interrupted, False while "
         "it unwinds, True when it was interrupted, or the exception that interrupted it.");

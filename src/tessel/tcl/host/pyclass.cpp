@@ -12,6 +12,10 @@ ClassBuilder::ClassBuilder(const char* module_name, const char* name, nb::tuple 
     ns["__qualname__"] = nb::str(qualname ? qualname : name);
     nb::handle meta = metaclass ? metaclass : nb::handle((PyObject*)&PyType_Type);
     cls_ = meta(nb::str(name), bases, ns);
+    nb::object space = nb::module_::import_("types").attr("SimpleNamespace")();
+    nb::setattr(space, "__module__", ns["__module__"]);
+    nb::setattr(space, "__qualname__", ns["__qualname__"]);
+    scope_ = keep(space);
 }
 
 ClassBuilder& ClassBuilder::alias(const char* name, const char* existing) {

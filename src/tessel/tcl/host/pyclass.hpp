@@ -2,6 +2,8 @@
 // Every module makes its classes this way, so they can have Python bases and metaclasses.
 #pragma once
 
+#include "host/refusals.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <utility>
@@ -19,17 +21,37 @@ class ClassBuilder {
                  nb::handle metaclass = nb::handle(), const char* qualname = nullptr);
 
     /// Adds an instance method; the C++ callable takes the instance first.
+    /// A call that fits none of its parameters is refused in CPython's words (refusals.hpp).
     template <typename Func, typename... Extra>
     ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-        return attr(name, nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::is_method(),
-                                           extra...));
+        return attr(name, function<true>(scope_, name, std::forward<Func>(f), extra...));
     }
 
-    /// Adds a static method (wrapped in `staticmethod`).
+    /// Adds a static method (wrapped in `staticmethod`), refusing as `def` does.
     template <typename Func, typename... Extra>
     ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
-        nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
-        return attr(name, staticmethod(fn));
+        return attr(name,
+                    staticmethod(function<false>(scope_, name, std::forward<Func>(f), extra...)));
+    }
+
+    /// A function bound by nanobind as attribute `name` of `scope` (which must outlive it),
+    /// refusing a call in CPython's words (refusals.hpp); `Method`: called with the instance
+    /// first. Returns the function.
+    template <bool Method, typename Func, typename... Extra>
+    static nb::object function(nb::handle scope, const char* name, Func&& f,
+                               const Extra&... extra) {
+        nb::object fn;
+        // (a class's function defined anew replaces the old one rather than overloading it)
+        if (!PyModule_Check(scope.ptr())) {
+            nb::dict own = nb::borrow<nb::dict>(scope.attr("__dict__"));
+            if (own.contains(name)) nb::del(own[name]);
+        }
+        if constexpr (Method)
+            fn = nb::cpp_function(f, nb::name(name), nb::scope(scope), nb::is_method(), extra...);
+        else
+            fn = nb::cpp_function(f, nb::name(name), nb::scope(scope), extra...);
+        nb::object refusing = refusing_overload<Func>(scope, name, Method, extra...);
+        return refusing.is_valid() ? refusing : fn;
     }
 
     /// Binds `name` to the very object already stored under `existing`.
@@ -48,7 +70,18 @@ class ClassBuilder {
 
   private:
     nb::object cls_;
+    /// Where nanobind puts the class's functions (and chains their overloads) before they
+    /// reach the class: a namespace naming the class's module and qualified name, kept for
+    /// good (the functions name it). The class itself could not be it: nanobind refuses to
+    /// chain to an attribute a base class gives that is no function of its own.
+    nb::handle scope_;
 };
+
+/// Adds function `name` to a module, refusing a call as ClassBuilder::def does.
+template <typename Func, typename... Extra>
+void def_function(nb::module_& module, const char* name, Func&& f, const Extra&... extra) {
+    ClassBuilder::function<false>(module, name, std::forward<Func>(f), extra...);
+}
 
 /// Keeps a cached import or interned name for the life of the process: it is
 /// never released, so nothing touches Python while the interpreter shuts down.
