@@ -330,28 +330,23 @@ PyObject* history_end_marker(PyObject* self, PyObject* const* args, size_t nargs
     return one_argument_method<close_marker>(self, args, nargsf, kwnames, parameters);
 }
 
-/// A fast-call method with keywords, as the method table stores it.
-template <typename F> PyCFunction fast_method(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef history_methods[] = {
     {"enable", history_enable, METH_NOARGS,
      "enable($self, /)\n--\n\nStores new entries from now on."},
     {"disable", history_disable, METH_NOARGS,
      "disable($self, /)\n--\n\nStops storing new entries (the debug line is still written)."},
-    {"append", fast_method(history_append), METH_FASTCALL | METH_KEYWORDS,
+    {"append", as_method(history_append), METH_FASTCALL | METH_KEYWORDS,
      "append($self, /, item)\n--\n\nRecords one call: a script, or a sequence of words."},
-    {"clear", fast_method(history_clear), METH_VARARGS | METH_KEYWORDS,
+    {"clear", as_method(history_clear), METH_VARARGS | METH_KEYWORDS,
      "clear($self, /, marker=None, clear_all=False)\n--\n\n"
      "Empties the main record, one marker's entries, or every queue."},
-    {"start_marker", fast_method(history_start_marker), METH_FASTCALL | METH_KEYWORDS,
+    {"start_marker", as_method(history_start_marker), METH_FASTCALL | METH_KEYWORDS,
      "start_marker($self, /, marker)\n--\n\nOpens a marker: new entries are also filed "
      "under it."},
-    {"end_marker", fast_method(history_end_marker), METH_FASTCALL | METH_KEYWORDS,
+    {"end_marker", as_method(history_end_marker), METH_FASTCALL | METH_KEYWORDS,
      "end_marker($self, /, marker)\n--\n\nCloses one activation of a marker; its entries "
      "stay."},
-    {"filter", fast_method(history_filter), METH_VARARGS | METH_KEYWORDS,
+    {"filter", as_method(history_filter), METH_VARARGS | METH_KEYWORDS,
      "filter($self, /, marker=None, count=20, regex=None)\n--\n\n"
      "The last `count` entries (0: all), oldest first, of the main record or a marker,\n"
      "kept only where `regex` matches the call text."},

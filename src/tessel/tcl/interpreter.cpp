@@ -4,6 +4,7 @@
 
 #include "host/arguments.hpp"
 #include "host/interpreter_targets.hpp"
+#include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
 #include "interpreter_parts.hpp"
@@ -376,19 +377,11 @@ PyObject* eval_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     // A script is text: anything else would reach the history's record first and fail there
     // with words about the record.
     if (!PyUnicode_Check(values[0])) return kParameters.wrong_type(nullptr, "str", values[0]);
-    try {
-        return eval(self, values[0], values[1], values[2]).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return guarded([&] { return eval(self, values[0], values[1], values[2]); });
 }
 
 PyMethodDef eval_method = {
-    "eval", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&eval_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "eval", as_method(&eval_entry), METH_FASTCALL | METH_KEYWORDS,
     "eval($self, /, code, typecast=False, record=True)\n--\n\n"
     "Evaluates a Tcl script, recorded in the history; a Tcl error is raised as TclError\n"
     "carrying Tcl's full trace. With typecast, the result goes through cast_any."};
@@ -415,7 +408,7 @@ nb::object build_interpreter_class() {
         .def("__getattr__", &getattr_fallback, nb::arg("attr").none(),
              "Host operations (call, getvar, createcommand, ...) read through to tk.");
     add_callback_methods(cls);
-    cls.attr("eval", nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &eval_method)))
+    cls.method(&eval_method)
         .def("get_errorInfo", &get_error_info,
              "The text of ::errorInfo, Tcl's trace of the last error.");
     add_variable_methods(cls);

@@ -442,14 +442,7 @@ PyObject* value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         value = args[0];
     else if (!parameters.bind(args, nargs, kwnames, &value))
         return nullptr;
-    try {
-        return Cast(self, value).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return guarded([&] { return Cast(self, value); });
 }
 
 constexpr const char* kValueName[] = {"value"};
@@ -457,11 +450,11 @@ constexpr const char* kValueName[] = {"value"};
 #define TESSEL_VALUE_METHOD(fn, doc)                                                               \
     PyMethodDef fn##_method = {                                                                    \
         #fn,                                                                                       \
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                                \
+        as_method(                                                                                 \
             +[](PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {      \
                 static constexpr Parameters parameters(#fn, kValueName, 1, 1);                     \
                 return value_method<&fn>(self, args, nargs, kwnames, parameters);                  \
-            })),                                                                                   \
+            }),                                                                                    \
         METH_FASTCALL | METH_KEYWORDS, #fn "($self, /, value)\n--\n\n" doc};
 
 TESSEL_VALUE_METHOD(cast_int, "Tcl's integer reading of a value.")
@@ -470,10 +463,6 @@ TESSEL_VALUE_METHOD(cast_boolean, "Tcl's boolean reading of a value, numbers inc
 TESSEL_VALUE_METHOD(
     cast_any, "The value as int, float, bool or NestMap, whichever reads first; else its text.")
 #undef TESSEL_VALUE_METHOD
-
-void add_value_method(ClassBuilder& cls, PyMethodDef& def) {
-    cls.attr(def.ml_name, nb::steal(PyDescr_NewMethod((PyTypeObject*)cls.cls().ptr(), &def)));
-}
 
 /// A static cast `name(value, item_cast=None)` taking its arguments by vectorcall, for the
 /// same reason as `value_method`.
@@ -493,11 +482,10 @@ constexpr const char* kCastNames[] = {"value", "item_cast"};
 #define TESSEL_STATIC_CAST(name, fn, doc)                                                          \
     PyMethodDef name##_method = {                                                                  \
         #name,                                                                                     \
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                                \
-            +[](PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {           \
-                static constexpr Parameters parameters(#name, kCastNames, 2, 1, false);            \
-                return static_cast_method<&fn>(args, nargs, kwnames, parameters);                  \
-            })),                                                                                   \
+        as_method(+[](PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
+            static constexpr Parameters parameters(#name, kCastNames, 2, 1, false);                \
+            return static_cast_method<&fn>(args, nargs, kwnames, parameters);                      \
+        }),                                                                                        \
         METH_FASTCALL | METH_KEYWORDS, #name "(value, item_cast=None)\n--\n\n" doc};
 
 TESSEL_STATIC_CAST(cast_list, cast_list_py,
@@ -521,12 +509,12 @@ void add_static_cast(ClassBuilder& cls, PyMethodDef& def) {
 // dispatch.
 void add_cast_methods(ClassBuilder& cls) {
     add_static_cast(cls, cast_list_method);
-    add_value_method(cls, cast_int_method);
-    add_value_method(cls, cast_double_method);
-    add_value_method(cls, cast_boolean_method);
+    cls.method(&cast_int_method);
+    cls.method(&cast_double_method);
+    cls.method(&cast_boolean_method);
     add_static_cast(cls, cast_array_method);
     add_static_cast(cls, cast_keyed_list_method);
-    add_value_method(cls, cast_any_method);
+    cls.method(&cast_any_method);
 }
 
 } // namespace tessel::interp

@@ -323,18 +323,12 @@ nb::object command_call(nb::handle self, PyObject* const* args, Py_ssize_t nargs
 /// The call slot of TclCommand: `self.call(*args, **kwargs)`, without a trip through
 /// Python when `call` is our own.
 PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
-    try {
+    return guarded([&] {
         CallArgs call = CallArgs::classic(args, kwargs);
         Attributes attrs(self);
-        if (attrs.is_own(names().m_call, classes().own_call))
-            return run_call(self, attrs, call).release().ptr();
-        return call.call(get(self, names().m_call)).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+        if (attrs.is_own(names().m_call, classes().own_call)) return run_call(self, attrs, call);
+        return call.call(get(self, names().m_call));
+    });
 }
 
 nb::object command_eval(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
@@ -349,28 +343,28 @@ nb::object command_eval(nb::handle self, PyObject* const* args, Py_ssize_t nargs
 void commands::add_call_methods(ClassBuilder& command) {
     nb::object none = nb::none();
     static PyMethodDef fast_methods[] = {
-        {"build_tclcmd", (PyCFunction)(void (*)())fast_entry<command_build_tclcmd>,
+        {"build_tclcmd", as_method(&guarded_fast<command_build_tclcmd>),
          METH_FASTCALL | METH_KEYWORDS,
          "build_tclcmd($self, /, *args, **kwargs)\n--\n\n"
          "The complete word list of one invocation."},
-        {"call", (PyCFunction)(void (*)())fast_entry<command_call>, METH_FASTCALL | METH_KEYWORDS,
+        {"call", as_method(&guarded_fast<command_call>), METH_FASTCALL | METH_KEYWORDS,
          "call($self, /, *args, **kwargs)\n--\n\n"
          "Runs the command with these extra arguments and options."},
-        {"eval", (PyCFunction)(void (*)())fast_entry<command_eval>, METH_FASTCALL | METH_KEYWORDS,
+        {"eval", as_method(&guarded_fast<command_eval>), METH_FASTCALL | METH_KEYWORDS,
          "eval($self, /, *args, **kwargs)\n--\n\n"
          "Runs the command through Tcl's script parser; the result is text."},
     };
     command.def("__init__", &command_init, nb::arg("cmd").none(), nb::arg("args").none() = none,
                 nb::arg("keywords").none() = none, nb::arg("tcl").none() = none,
                 nb::arg("cast").none() = none, nb::arg("logger").none() = none);
-    add_fast_method(command, &fast_methods[0]);
+    command.method(&fast_methods[0]);
     command.def_static("kwargs_to_dashed_args", &kwargs_to_dashed_args, nb::arg("kwargs"),
                        "Options as the words -name value ..., in order.");
-    add_fast_method(command, &fast_methods[1]);
-    static PyMethodDef call_def = {"__call__", (PyCFunction)(void (*)())command_call_slot,
+    command.method(&fast_methods[1]);
+    static PyMethodDef call_def = {"__call__", as_method(&command_call_slot),
                                    METH_VARARGS | METH_KEYWORDS, "Call self as a function."};
     set_call_slot(command, &call_def, &command_call_slot);
-    add_fast_method(command, &fast_methods[2]);
+    command.method(&fast_methods[2]);
 }
 
 } // namespace tessel::ns

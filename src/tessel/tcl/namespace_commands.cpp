@@ -153,8 +153,7 @@ PyObject* run_callback(PyObject* bound, PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
 }
 
-PyMethodDef callback_def = {"tcl_callback", (PyCFunction)(void (*)())run_callback, METH_FASTCALL,
-                            nullptr};
+PyMethodDef callback_def = {"tcl_callback", as_method(&run_callback), METH_FASTCALL, nullptr};
 
 void command_createcommand(nb::handle self, nb::handle func) {
     nb::object app = app_of(self);

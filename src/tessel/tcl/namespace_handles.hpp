@@ -6,12 +6,12 @@
 #include "host/class_guard.hpp"
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
+#include "host/pyerrors.hpp"
 #include "host/scriptify_api.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 
-#include <exception>
 #include <initializer_list>
 #include <iterator>
 
@@ -292,42 +292,12 @@ nb::object run_with(nb::handle manager, Body&& body, Fallback&& fallback) {
     return result;
 }
 
-} // namespace tessel::ns::handles
-
-namespace tessel::ns::handles {
-
-/// A method written against Python's fast calling convention: positional arguments
-/// in `args[0..nargs)`, keyword values after them, named by `kwnames` (or null).
-using FastMethod = nb::object (*)(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames);
-
-/// Entry point of a fast method: C++ exceptions become Python exceptions.
-template <FastMethod F>
-PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        return F(self, args, PyVectorcall_NARGS(nargsf), kwnames).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
-}
-
-/// Stores a method descriptor for `def` (which must outlive the process) in the class:
-/// the kind of method Python calls without building argument tuples or bound methods.
-inline void add_fast_method(ClassBuilder& builder, PyMethodDef* def) {
-    nb::object descr =
-        check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(builder.cls().ptr()), def));
-    builder.attr(def->ml_name, descr);
-}
-
 /// Makes `call` (the `__call__` of `def`, which must outlive the process) the class's call
 /// slot, the way a C type offers `__call__`: calling an instance goes straight to it. A
 /// subclass, or a class whose `__call__` is replaced, gets Python's usual slot, which calls
 /// whatever `__call__` it finds.
 inline void set_call_slot(ClassBuilder& builder, PyMethodDef* def, ternaryfunc call) {
-    add_fast_method(builder, def);
+    builder.method(def);
     reinterpret_cast<PyTypeObject*>(builder.cls().ptr())->tp_call = call;
 }
 

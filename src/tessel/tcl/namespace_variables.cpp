@@ -328,11 +328,10 @@ void add_variable_classes(nb::module_& m) {
         keep(nb::module_::import_("operator").attr("methodcaller")("array_names"));
     c.nocomplain = interned("nocomplain");
     static PyMethodDef fast_methods[] = {
-        {"get_obj", (PyCFunction)(void (*)())fast_entry<variable_get_obj>,
-         METH_FASTCALL | METH_KEYWORDS,
+        {"get_obj", as_method(&guarded_fast<variable_get_obj>), METH_FASTCALL | METH_KEYWORDS,
          "get_obj(array_index=None, cast=<the handle's cast>)\n\n"
          "The value as the host returns it, converted by the cast in force."},
-        {"set", (PyCFunction)(void (*)())fast_entry<variable_set>, METH_FASTCALL | METH_KEYWORDS,
+        {"set", as_method(&guarded_fast<variable_set>), METH_FASTCALL | METH_KEYWORDS,
          "set($self, /, value, array_index=None)\n--\n\n"
          "Stores a value in the variable or one of its elements."},
     };
@@ -350,11 +349,11 @@ void add_variable_classes(nb::module_& m) {
         .def("__init__", &variable_init, nb::arg("var_name").none(),
              nb::arg("array_index").none() = none, nb::arg("tcl").none() = none,
              nb::arg("cast").none() = none);
-    add_fast_method(variable, &fast_methods[0]);
+    variable.method(&fast_methods[0]);
     variable.alias("get", "get_obj")
         .def("get_str", &variable_get_str, nb::arg("array_index").none() = none,
              "The value as Tcl text.");
-    add_fast_method(variable, &fast_methods[1]);
+    variable.method(&fast_methods[1]);
     variable
         .def("unset", &variable_unset, nb::arg("array_index").none() = none,
              nb::arg("nocomplain").none() = false, "Removes the variable or one of its elements.")

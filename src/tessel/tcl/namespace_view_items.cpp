@@ -267,9 +267,9 @@ PyObject* vars_setitem_fast(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef vars_item_methods[] = {
-    {"__getitem__", (PyCFunction)(void (*)(void))vars_getitem_fast, METH_FASTCALL,
+    {"__getitem__", as_method(&vars_getitem_fast), METH_FASTCALL,
      "view[var_name]: the variable's value; KeyError when Tcl cannot read it."},
-    {"__setitem__", (PyCFunction)(void (*)(void))vars_setitem_fast, METH_FASTCALL,
+    {"__setitem__", as_method(&vars_setitem_fast), METH_FASTCALL,
      "view[var_name] = value: sets the variable."},
 };
 

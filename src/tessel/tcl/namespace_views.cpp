@@ -274,11 +274,11 @@ nb::object objs_get(nb::handle self, PyObject* const* args, Py_ssize_t nargs, Py
     return forward_keyword<&Cached::get_obj, &Cached::array_index>(self, bound[0], bound[1]);
 }
 
-PyMethodDef vars_get_method = {"get", (PyCFunction)(void (*)())handles::fast_entry<vars_get>,
+PyMethodDef vars_get_method = {"get", as_method(&guarded_fast<vars_get>),
                                METH_FASTCALL | METH_KEYWORDS,
                                "get($self, /, var_name)\n--\n\nThe variable's value as text."};
 PyMethodDef objs_get_method = {
-    "get", (PyCFunction)(void (*)())handles::fast_entry<objs_get>, METH_FASTCALL | METH_KEYWORDS,
+    "get", as_method(&guarded_fast<objs_get>), METH_FASTCALL | METH_KEYWORDS,
     "get($self, /, var_name, array_index=None)\n--\n\nThe variable's value as the host "
     "returns it."};
 
@@ -294,7 +294,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
     b.def("byref", &vars_byref, nb::arg("var_name").none(), nb::arg("args"), nb::arg("kwargs"));
     b.def("array_byref", &vars_array_byref, nb::arg("var_name").none(), nb::arg("args"),
           nb::arg("kwargs"));
-    handles::add_fast_method(b, &vars_get_method);
+    b.method(&vars_get_method);
     b.def("set", &vars_set, nb::arg("var_name").none(), nb::arg("value").none(),
           nb::arg("array_index").none() = nb::none());
     b.def("unset", &vars_unset, nb::arg("var_name").none(),
@@ -321,7 +321,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
 
 nb::object build_objects_view(const char* module, nb::handle abc_meta, nb::handle base) {
     ClassBuilder b(module, "ObjectsView", words({base}), abc_meta, "TclNamespace.ObjectsView");
-    handles::add_fast_method(b, &objs_get_method);
+    b.method(&objs_get_method);
     b.def("array_get", &forward_keyword<&Cached::array_get_obj, &Cached::pattern>,
           nb::arg("var_name").none(), nb::arg("pattern").none() = nb::none());
     return b.finish();

@@ -2,6 +2,7 @@
 // Hooks are asked first; sequences and mappings become lists (quoted in scriptify_quoting.cpp).
 
 #include "host/pyclass.hpp"
+#include "host/pyerrors.hpp"
 #include "host/scriptify_api.hpp"
 #include "host/stack_room.hpp"
 #include "scriptify_parts.hpp"
@@ -154,14 +155,7 @@ nb::object tclobj(nb::handle handle) {
 
 // C entry points for the other modules: new reference, or null with an error set.
 template <nb::object (*F)(nb::handle)> PyObject* c_entry(PyObject* obj) {
-    try {
-        return F(obj).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return guarded([&] { return F(obj); });
 }
 
 const ScriptifyApi kApi{&c_entry<scriptify>, &c_entry<tclobj>, &c_entry<render_list>};

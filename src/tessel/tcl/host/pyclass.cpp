@@ -23,6 +23,12 @@ ClassBuilder& ClassBuilder::alias(const char* name, const char* existing) {
     return attr(name, value);
 }
 
+ClassBuilder& ClassBuilder::method(PyMethodDef* def) {
+    PyObject* descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls_.ptr()), def);
+    if (!descr) throw nb::python_error();
+    return attr(def->ml_name, nb::steal(descr));
+}
+
 ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value) {
     nb::setattr(cls_, name, value);
     return *this;

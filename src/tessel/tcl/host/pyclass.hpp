@@ -57,6 +57,10 @@ class ClassBuilder {
     /// Binds `name` to the very object already stored under `existing`.
     ClassBuilder& alias(const char* name, const char* existing);
 
+    /// Stores a method descriptor for `def` (which must outlive the process): the kind of
+    /// method Python calls without building argument tuples or bound methods.
+    ClassBuilder& method(PyMethodDef* def);
+
     /// Stores any object in the class namespace.
     ClassBuilder& attr(const char* name, nb::handle value);
 
@@ -81,6 +85,11 @@ class ClassBuilder {
 template <typename Func, typename... Extra>
 void def_function(nb::module_& module, const char* name, Func&& f, const Extra&... extra) {
     ClassBuilder::function<false>(module, name, std::forward<Func>(f), extra...);
+}
+
+/// A C function of any calling convention as a method table stores it.
+template <typename F> PyCFunction as_method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 /// Keeps a cached import or interned name for the life of the process: it is

@@ -26,6 +26,18 @@ template <typename Body> PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
+/// A method body written against Python's fast calling convention: positional arguments in
+/// `args[0..nargs)`, keyword values after them, named by `kwnames` (or null).
+using FastBody = nb::object (*)(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+/// The entry point of a fast-call method whose body is `F`, run `guarded`.
+template <FastBody F>
+PyObject* guarded_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+    return guarded([&] { return F(self, args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
 /// Sets the AttributeError Python raises for an attribute that `self` lacks (here: one that
 /// a half-built or emptied object does not have) and returns null.
 inline PyObject* missing_attribute(PyObject* self, const char* name) {
