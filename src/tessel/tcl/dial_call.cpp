@@ -16,16 +16,6 @@
 namespace nb = nanobind;
 
 namespace tessel::dial {
-namespace {
-
-/// The interpreter behind `tcl`: the referent when `tcl` is a weak proxy, which is what the
-/// proxy would forward every attribute to. A referent that is gone raises ReferenceError.
-nb::object interpreter_of(PyObject* tcl) {
-    if (!PyWeakref_CheckProxy(tcl)) return nb::borrow(tcl);
-    return weak_referent(tcl);
-}
-
-} // namespace
 
 /// The command word: the path joined with "::". A one-part path of exact `str` is its part.
 PyObject* command_word(PyObject* self) {
@@ -279,7 +269,7 @@ PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
     if (!words.is_valid()) return nullptr;
     PyObject* tcl = reinterpret_cast<CodeObject*>(self)->tcl;
     if (!tcl) return missing_attribute(self, "tcl");
-    return guarded([&] { return run_code(words, cast, interpreter_of(tcl)); });
+    return guarded([&] { return run_code(words, cast, proxy_target(tcl)); });
 }
 
 } // namespace tessel::dial

@@ -32,10 +32,6 @@ nb::object module_global(nb::handle name) {
 
 namespace {
 
-void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
 void set_item(nb::handle mapping, const char* key, nb::handle value) {
     if (PyObject_SetItem(mapping.ptr(), nb::str(key).ptr(), value.ptr()) < 0)
         throw nb::python_error();

@@ -37,7 +37,7 @@ struct Names {
         logger, loading_message;
     nb::handle Array, NestMap, History, Dial, TclNamespace, TclCommand;
     // texts
-    nb::handle error_info_qualified, error_info, use_tk, empty;
+    nb::handle error_info_qualified, error_info, empty;
 };
 
 Names& names();

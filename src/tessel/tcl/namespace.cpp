@@ -140,9 +140,9 @@ nb::object tk_of(nb::handle self) {
 /// wrapped in `namespace eval` unless the handle names the current namespace.
 nb::object in_namespace(nb::handle self, nb::handle tclcmd, nb::handle args) {
     nb::object cmd = nb::borrow(tclcmd);
-    if (PyTuple_GET_SIZE(args.ptr()) > 0) cmd = concat(words({tclcmd}), args);
+    if (PyTuple_GET_SIZE(args.ptr()) > 0) cmd = concat(tuple_of({tclcmd}), args);
     nb::object name = get_attr(self, cached().ns);
-    if (truth(name)) cmd = words({cached().w_namespace, cached().w_eval, name, cmd});
+    if (truth(name)) cmd = tuple_of({cached().w_namespace, cached().w_eval, name, cmd});
     return cmd;
 }
 
@@ -173,7 +173,7 @@ nb::object cast_list(nb::handle self, nb::handle value) {
 }
 
 nb::object ns_current(nb::handle self) {
-    return host_call(self, words({cached().w_namespace, cached().w_current}));
+    return host_call(self, tuple_of({cached().w_namespace, cached().w_current}));
 }
 
 /// The handle's name, or the name of the current namespace when it is empty.
@@ -198,17 +198,17 @@ void ns_init(nb::handle self, nb::handle ns, nb::handle tcl) {
 nb::object ns_children(nb::handle self, nb::handle pattern) {
     Cached& c = cached();
     if (pattern.is_none())
-        return cast_list(self, call_words(self, words({c.w_namespace, c.w_children})));
+        return cast_list(self, call_words(self, tuple_of({c.w_namespace, c.w_children})));
     // Tcl filters by pattern once it is told the namespace; inside the namespace
     // that is the name `namespace current` gives there.
-    nb::object here = call_words(self, words({c.w_namespace, c.w_current}));
+    nb::object here = call_words(self, tuple_of({c.w_namespace, c.w_current}));
     nb::object found =
-        call_words(self, words({c.w_namespace, c.w_children, here, text_of(pattern)}));
+        call_words(self, tuple_of({c.w_namespace, c.w_children, here, text_of(pattern)}));
     return cast_list(self, found);
 }
 
 nb::object ns_code(nb::handle self, nb::handle script) {
-    return call_words(self, words({cached().w_namespace, cached().w_code, script}));
+    return call_words(self, tuple_of({cached().w_namespace, cached().w_code, script}));
 }
 
 void ns_create(nb::handle self) {
@@ -220,38 +220,38 @@ void ns_create(nb::handle self) {
 }
 
 void ns_delete(nb::handle self) {
-    host_call(self, words({cached().w_namespace, cached().w_delete, name_or_current(self)}));
+    host_call(self, tuple_of({cached().w_namespace, cached().w_delete, name_or_current(self)}));
 }
 
 nb::object ns_exists(nb::handle self) {
     nb::object found =
-        host_call(self, words({cached().w_namespace, cached().w_exists, name_or_current(self)}));
+        host_call(self, tuple_of({cached().w_namespace, cached().w_exists, name_or_current(self)}));
     return call_method(get_attr(self, cached().tcl), cached().cast_boolean, {found});
 }
 
 nb::object ns_export(nb::handle self, nb::handle clear, nb::args patterns) {
     Cached& c = cached();
     bool clearing = truth(clear);
-    nb::tuple cmd = clearing ? words({c.w_namespace, c.w_export, c.w_clear})
-                             : words({c.w_namespace, c.w_export});
+    nb::tuple cmd = clearing ? tuple_of({c.w_namespace, c.w_export, c.w_clear})
+                             : tuple_of({c.w_namespace, c.w_export});
     nb::object result = call_words(self, concat(cmd, patterns));
     if (!clearing && patterns.size() == 0) return cast_list(self, result);
     return nb::none();
 }
 
 void ns_forget(nb::handle self, nb::args patterns) {
-    call_words(self, concat(words({cached().w_namespace, cached().w_forget}), patterns));
+    call_words(self, concat(tuple_of({cached().w_namespace, cached().w_forget}), patterns));
 }
 
 void ns_import(nb::handle self, nb::handle force, nb::args patterns) {
     Cached& c = cached();
-    nb::tuple cmd = truth(force) ? words({c.w_namespace, c.w_import, c.w_force})
-                                 : words({c.w_namespace, c.w_import});
+    nb::tuple cmd = truth(force) ? tuple_of({c.w_namespace, c.w_import, c.w_force})
+                                 : tuple_of({c.w_namespace, c.w_import});
     call_words(self, concat(cmd, patterns));
 }
 
 nb::object ns_origin(nb::handle self, nb::handle command) {
-    return call_words(self, words({cached().w_namespace, cached().w_origin, command}));
+    return call_words(self, tuple_of({cached().w_namespace, cached().w_origin, command}));
 }
 
 bool ns_is_absolute(nb::handle self) {
@@ -292,17 +292,17 @@ nb::object ns_parent(nb::handle self, nb::handle force_eval) {
     if (!truth(force_eval) && truth(call_method(self, c.is_absolute, {})) &&
         parent_from_name(text_of(name), result))
         return result;
-    nb::tuple cmd =
-        truth(name) ? words({c.w_namespace, c.w_parent, name}) : words({c.w_namespace, c.w_parent});
+    nb::tuple cmd = truth(name) ? tuple_of({c.w_namespace, c.w_parent, name})
+                                : tuple_of({c.w_namespace, c.w_parent});
     return host_call(self, tclobj_of(cmd));
 }
 
 nb::object ns_which(nb::handle self, nb::handle name, nb::handle command, nb::handle variable) {
     Cached& c = cached();
-    nb::tuple cmd = words({c.w_namespace, c.w_which});
-    if (truth(command)) cmd = concat(cmd, words({c.w_command}));
-    if (truth(variable)) cmd = concat(cmd, words({c.w_variable}));
-    return call_words(self, concat(cmd, words({name})));
+    nb::tuple cmd = tuple_of({c.w_namespace, c.w_which});
+    if (truth(command)) cmd = concat(cmd, tuple_of({c.w_command}));
+    if (truth(variable)) cmd = concat(cmd, tuple_of({c.w_variable}));
+    return call_words(self, concat(cmd, tuple_of({name})));
 }
 
 nb::object ns_absolute(nb::handle self) {
@@ -346,7 +346,7 @@ void temp_init(nb::handle self, nb::handle ns, nb::kwargs kwargs) {
     nb::object name =
         get_attr(ns, c.format)(nb::arg("cls").none() = class_name, nb::arg("id").none() = id);
     nb::object init = get_attr(super_of(self), c.init);
-    check(PyObject_Call(init.ptr(), words({name}).ptr(), kwargs.ptr()));
+    check(PyObject_Call(init.ptr(), tuple_of({name}).ptr(), kwargs.ptr()));
 }
 
 nb::object temp_enter(nb::handle self) {
@@ -368,7 +368,7 @@ nb::object temp_exit(nb::handle self, nb::args exc_info) {
 }
 
 nb::object build_namespace(const char* module) {
-    ClassBuilder b(module, "TclNamespace", words({(PyObject*)&PyBaseObject_Type}));
+    ClassBuilder b(module, "TclNamespace", tuple_of({(PyObject*)&PyBaseObject_Type}));
     add_views(b, module);
 
     b.def("__init__", &ns_init, nb::arg("ns").none(), nb::arg("tcl").none() = nb::none());
@@ -403,7 +403,7 @@ nb::object build_namespace(const char* module) {
 }
 
 nb::object build_temp_namespace(const char* module, nb::handle base) {
-    ClassBuilder b(module, "TempTclNamespace", words({base}));
+    ClassBuilder b(module, "TempTclNamespace", tuple_of({base}));
     b.def("__init__", &temp_init, nb::arg("ns").none() = "::__quillon__{cls}_{id}_tmp",
           nb::arg("kwargs"));
     b.def("__enter__", &temp_enter);

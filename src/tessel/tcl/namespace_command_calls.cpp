@@ -208,7 +208,7 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
     if (own_dashed && PyDict_Check(options.ptr())) {
         dashed = dashed_words(options);
     } else {
-        nb::object fn = get(self, names().m_kwargs_to_dashed_args);
+        nb::object fn = get_attr(self, names().m_kwargs_to_dashed_args);
         dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
     }
     if (!extra.is_valid()) {
@@ -226,11 +226,11 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
 nb::object words_for(nb::handle self, const Attributes& attrs, const CallArgs& call) {
     if (attrs.is_own(names().m_build_tclcmd, classes().own_build))
         return build_words(self, attrs, call);
-    return call.call(get(self, names().m_build_tclcmd));
+    return call.call(get_attr(self, names().m_build_tclcmd));
 }
 
 nb::object apply_cast(nb::handle self, nb::object result) {
-    nb::object cast = attr_of(self, names().cast);
+    nb::object cast = get_attr(self, names().cast);
     if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
     return result;
 }
@@ -241,7 +241,7 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
                   nb::handle tcl, nb::handle cast, nb::handle logger) {
     nb::object base_init = super_attr(classes().command, self, names().m_init);
     check(PyObject_CallNoArgs(base_init.ptr()));
-    set(self, names().tcl, interpreter_proxy(tcl));
+    set_attr(self, names().tcl, interpreter_proxy(tcl));
 
     nb::object name, bound;
     if (args.is_none()) {
@@ -256,7 +256,7 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
     } else {
         bound = package_cast_list(args);
         if (is_command(cmd)) {
-            nb::object fn = get(cmd, names().m_build_tclcmd);
+            nb::object fn = get_attr(cmd, names().m_build_tclcmd);
             nb::object spread = check(PySequence_Tuple(bound.ptr()));
             nb::object words = check(PyObject_Call(fn.ptr(), spread.ptr(), nullptr));
             std::tie(name, bound) = split_words(words);
@@ -264,8 +264,8 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
             name = nb::borrow(cmd);
         }
     }
-    set(self, names().cmd_name, scriptify(name));
-    set(self, names().args, tclobj(bound));
+    set_attr(self, names().cmd_name, scriptify(name));
+    set_attr(self, names().args, tclobj(bound));
 
     nb::object options = check(PyDict_New());
     if (truth(keywords)) {
@@ -288,9 +288,9 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
         }
         if (PyErr_Occurred()) throw nb::python_error();
     }
-    set(self, names().keywords, options);
-    set(self, names().cast, cast);
-    set(self, names().logger, logger);
+    set_attr(self, names().keywords, options);
+    set_attr(self, names().cast, cast);
+    set_attr(self, names().logger, logger);
 }
 
 nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
@@ -327,7 +327,7 @@ PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
         CallArgs call = CallArgs::classic(args, kwargs);
         Attributes attrs(self);
         if (attrs.is_own(names().m_call, classes().own_call)) return run_call(self, attrs, call);
-        return call.call(get(self, names().m_call));
+        return call.call(get_attr(self, names().m_call));
     });
 }
 

@@ -22,27 +22,27 @@ constexpr const char* kModule = "tessel.tcl.namespace";
 constexpr const char* kTemporaryName = "::__quillon__{cls}_{id}_tmp";
 
 nb::object name_of(nb::handle self) {
-    return attr_of(self, names().cmd_name);
+    return get_attr(self, names().cmd_name);
 }
 nb::object interpreter_of(nb::handle self) {
-    return attr_of(self, names().tcl);
+    return get_attr(self, names().tcl);
 }
 
 // ---- TclCommand: its text forms, and reading it from a class or an instance -----------------
 
 nb::object command_repr(nb::handle self) {
     nb::object cls = check(PyObject_GetAttrString(self.ptr(), "__class__"));
-    nb::object text =
-        check(PyUnicode_FromFormat("%S(%R", get(cls, names().m_name).ptr(), name_of(self).ptr()));
+    nb::object text = check(
+        PyUnicode_FromFormat("%S(%R", get_attr(cls, names().m_name).ptr(), name_of(self).ptr()));
     auto append = [&](nb::handle part, nb::handle value) {
         nb::object piece = check(PyUnicode_FromFormat("%U%R", part.ptr(), value.ptr()));
         text = check(PyUnicode_Concat(text.ptr(), piece.ptr()));
     };
-    nb::object args = attr_of(self, names().args);
+    nb::object args = get_attr(self, names().args);
     if (truth(args)) append(classes().args_part, args);
-    nb::object keywords = attr_of(self, names().keywords);
+    nb::object keywords = get_attr(self, names().keywords);
     if (truth(keywords)) append(classes().keywords_part, keywords);
-    nb::object cast = attr_of(self, names().cast);
+    nb::object cast = get_attr(self, names().cast);
     if (truth(cast)) append(classes().cast_part, cast);
     return check(PyUnicode_Concat(text.ptr(), nb::str(")").ptr()));
 }
@@ -163,7 +163,7 @@ void command_createcommand(nb::handle self, nb::handle func) {
         throw nb::python_error();
     }
     nb::object address = call_method(app, classes().interpaddr);
-    nb::object bound = tuple_of({func, address, attr_of(self, names().tcl)});
+    nb::object bound = tuple_of({func, address, get_attr(self, names().tcl)});
     nb::object callback = check(PyCFunction_New(&callback_def, bound.ptr()));
     call_method(app, names().createcommand, {name, callback});
 }
@@ -184,7 +184,7 @@ bool command_is_command(nb::handle self) {
 void command_rename(nb::handle self, nb::handle new_name) {
     nb::object name = scriptify(new_name);
     call_words(self, {names().w_rename, name_of(self), name});
-    set(self, names().cmd_name, name);
+    set_attr(self, names().cmd_name, name);
 }
 
 void command_delete(nb::handle self) {
@@ -230,7 +230,7 @@ nb::object command_absolute(nb::handle self) {
 
 void command_make_absolute(nb::handle self) {
     nb::object name = call_method(self, names().m_absolute);
-    set(self, names().cmd_name, name);
+    set_attr(self, names().cmd_name, name);
 }
 
 // ---- TempTclCommand ------------------------------------------------------------------------

@@ -12,7 +12,6 @@
 #include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 
-#include <initializer_list>
 #include <iterator>
 
 namespace tessel::ns::handles {
@@ -112,7 +111,10 @@ inline Names& names() {
 
 using tessel::call_method;
 using tessel::check;
+using tessel::get_attr;
+using tessel::set_attr;
 using tessel::truth;
+using tessel::tuple_of;
 
 inline nb::object scriptify(nb::handle value) {
     return check(names().api->scriptify(value.ptr()));
@@ -136,14 +138,6 @@ inline nb::object tclobj(nb::handle value) {
     return check(names().api->tclobj(value.ptr()));
 }
 
-/// `obj.name` for an interned name.
-inline nb::object get(nb::handle obj, nb::handle name) {
-    return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-inline void set(nb::handle obj, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
 /// A handle's instance attributes, and whether its methods are still our own.
 class Attributes {
   public:
@@ -165,32 +159,15 @@ class Attributes {
     PyObject* self_;
 };
 
-/// One instance attribute of a handle (see Attributes).
-inline nb::object attr_of(nb::handle self, nb::handle name) {
-    return Attributes(self)[name];
-}
-
-/// A tuple of the given items (new references taken).
-inline nb::object tuple_of(std::initializer_list<nb::handle> items) {
-    PyObject* t = PyTuple_New(Py_ssize_t(items.size()));
-    if (!t) throw nb::python_error();
-    Py_ssize_t i = 0;
-    for (nb::handle item : items)
-        PyTuple_SET_ITEM(t, i++, Py_NewRef(item.ptr()));
-    return nb::steal(t);
-}
-
 /// The host application object of an interpreter as a handle keeps it (`tcl.tk`).
 /// A dead interpreter raises ReferenceError here, as the weak proxy does.
 inline nb::object app_of_interpreter(nb::handle tcl) {
-    if (!PyWeakref_CheckProxy(tcl.ptr())) return get(tcl, names().tk);
-    nb::object interp = weak_referent(tcl.ptr());
-    return get(interp, names().tk);
+    return get_attr(proxy_target(tcl.ptr()), names().tk);
 }
 
 /// The host application object of a handle: `self.tcl.tk`.
 inline nb::object app_of(nb::handle self) {
-    return app_of_interpreter(attr_of(self, names().tcl));
+    return app_of_interpreter(get_attr(self, names().tcl));
 }
 
 /// `app.<method>(arg)`; a Tcl error raised by it carries the error's data and Tcl levels
@@ -255,8 +232,8 @@ inline nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name) {
 /// The default name of a temporary handle: `str(name).format(cls=..., id=id(self))`.
 inline nb::object temporary_name(nb::handle self, nb::handle name) {
     nb::object text = check(PyObject_Str(name.ptr()));
-    nb::object format = get(text, names().m_format);
-    nb::object cls_name = get(nb::handle((PyObject*)Py_TYPE(self.ptr())), names().m_name);
+    nb::object format = get_attr(text, names().m_format);
+    nb::object cls_name = get_attr(nb::handle((PyObject*)Py_TYPE(self.ptr())), names().m_name);
     nb::object id = check(PyLong_FromVoidPtr(self.ptr()));
     nb::dict kwargs;
     kwargs["cls"] = cls_name;
@@ -274,7 +251,7 @@ inline bool is_tcl_error(const nb::python_error& e) {
 template <typename Body, typename Fallback>
 nb::object run_with(nb::handle manager, Body&& body, Fallback&& fallback) {
     nb::handle type((PyObject*)Py_TYPE(manager.ptr()));
-    nb::object exit = get(type, names().m_exit);
+    nb::object exit = get_attr(type, names().m_exit);
     nb::object value = call_method(type, names().m_enter, {manager});
     nb::object result;
     try {

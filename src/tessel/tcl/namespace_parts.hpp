@@ -6,7 +6,6 @@
 #include "host/pyclass.hpp"
 #include "host/scriptify_api.hpp"
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -78,18 +77,6 @@ struct Cached {
 inline Cached& cached() {
     static Cached c;
     return c;
-}
-
-inline void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-inline nb::tuple words(std::initializer_list<nb::handle> items) {
-    nb::object t = check(PyTuple_New(Py_ssize_t(items.size())));
-    Py_ssize_t i = 0;
-    for (nb::handle item : items)
-        PyTuple_SET_ITEM(t.ptr(), i++, nb::borrow(item).release().ptr());
-    return nb::borrow<nb::tuple>(t);
 }
 
 /// `head + tail` of two tuples.

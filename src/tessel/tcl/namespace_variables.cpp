@@ -27,7 +27,7 @@ Classes& classes() {
 }
 
 nb::object name_of(nb::handle self) {
-    return attr_of(self, names().var_name);
+    return get_attr(self, names().var_name);
 }
 
 /// "name(index)" of two texts, as Tcl spells an array element.
@@ -51,7 +51,7 @@ nb::object array_words(nb::handle self, nb::handle sub, nb::handle last = nb::ha
 }
 
 nb::object interpreter_of(nb::handle self) {
-    return attr_of(self, names().tcl);
+    return get_attr(self, names().tcl);
 }
 
 // ---- TclVariable -------------------------------------------------------------------------
@@ -59,11 +59,11 @@ nb::object interpreter_of(nb::handle self) {
 void variable_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle tcl,
                    nb::handle cast) {
     nb::object interp = interpreter_proxy(tcl);
-    set(self, names().tcl, interp);
-    set(self, names().cast, cast);
+    set_attr(self, names().tcl, interp);
+    set_attr(self, names().cast, cast);
     nb::object name = scriptify(var_name);
     if (!array_index.is_none()) name = element_name(name, scriptify(array_index));
-    set(self, names().var_name, name);
+    set_attr(self, names().var_name, name);
 }
 
 /// Reads the variable (or element) as the host returns it, then applies the cast in force:
@@ -203,7 +203,7 @@ nb::object variable_absolute(nb::handle self) {
 
 void variable_make_absolute(nb::handle self) {
     nb::object name = call_method(self, names().m_absolute);
-    set(self, names().var_name, name);
+    set_attr(self, names().var_name, name);
 }
 
 nb::object variable_str(nb::handle self) {
@@ -216,7 +216,7 @@ nb::object variable_tclobj(nb::handle self) {
 
 nb::object class_name(nb::handle self) {
     nb::object cls = check(PyObject_GetAttrString(self.ptr(), "__class__"));
-    return get(cls, names().m_name);
+    return get_attr(cls, names().m_name);
 }
 
 nb::object variable_repr(nb::handle self) {
@@ -241,7 +241,7 @@ nb::object temp_variable_enter(nb::handle self) {
 /// Removes the variable (missing is fine), then hands the exception on to the next
 /// `__exit__` along the method resolution order, if any.
 nb::object temp_variable_exit(nb::handle self, nb::args exc_info) {
-    nb::object unset = get(self, names().m_unset);
+    nb::object unset = get_attr(self, names().m_unset);
     nb::dict kwargs;
     kwargs[classes().nocomplain] = nb::borrow(Py_True);
     check(PyObject_Call(unset.ptr(), nb::tuple().ptr(), kwargs.ptr()));
@@ -277,7 +277,7 @@ nb::object array_iter(nb::handle self) {
 /// `self.<method>(array_index=key)`.
 nb::object call_with_index(nb::handle self, nb::handle method, nb::handle key,
                            nb::handle value = nb::handle()) {
-    nb::object fn = get(self, method);
+    nb::object fn = get_attr(self, method);
     PyObject* stack[3];
     size_t n = 0;
     stack[n++] = nullptr;

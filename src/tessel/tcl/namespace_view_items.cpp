@@ -129,7 +129,7 @@ bool plain_word(nb::handle text) {
 nb::object set_script(nb::handle name) {
     Cached& c = cached();
     if (plain_word(name)) return check(PyUnicode_Concat(c.set_space.ptr(), name.ptr()));
-    return check(c.api->scriptify(words({c.set, name}).ptr()));
+    return check(c.api->scriptify(tuple_of({c.set, name}).ptr()));
 }
 
 /// True when one-byte text is in normal form and, if `plain` is asked for, made of

@@ -140,7 +140,7 @@ nb::object handle_for(nb::handle view, nb::handle name) {
 /// nothing runs before it is first advanced.
 nb::object lazy_listing(nb::handle view, nb::handle listing_words) {
     Cached& c = cached();
-    nb::object once = call(c.map_type, {c.listing, words({view}), words({listing_words})});
+    nb::object once = call(c.map_type, {c.listing, tuple_of({view}), tuple_of({listing_words})});
     return call(c.chain_from_iterable, {once});
 }
 
@@ -173,7 +173,7 @@ nb::object forward_value(nb::handle view, nb::handle name, nb::handle value) {
 template <nb::handle Cached::* Method, nb::handle Cached::* Keyword>
 nb::object forward_keyword(nb::handle view, nb::handle name, nb::handle value) {
     Cached& c = cached();
-    return call_method_kw(handle_for(view, name), c.*Method, {value}, words({c.*Keyword}));
+    return call_method_kw(handle_for(view, name), c.*Method, {value}, tuple_of({c.*Keyword}));
 }
 
 /// `name in view`, through the view's own `exists`.
@@ -194,7 +194,7 @@ template <nb::handle Cached::* Method> void delete_item(nb::handle self, nb::han
 
 /// `iter(view)`: the names that `info <Kind>` lists inside the namespace, run when first needed.
 template <nb::handle Cached::* Kind> nb::object iterate(nb::handle self) {
-    return lazy_listing(self, words({cached().w_info, cached().*Kind}));
+    return lazy_listing(self, tuple_of({cached().w_info, cached().*Kind}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -222,20 +222,21 @@ nb::object vars_array_byref(nb::handle self, nb::handle var_name, nb::args args,
     nb::object byref = get_attr(self, c.byref);
     if (present) raise_multiple_values(byref, c.var_type);
     kwargs[c.var_type] = module_name(c.TclArrayVariable);
-    return check(PyObject_Call(byref.ptr(), concat(words({var_name}), args).ptr(), kwargs.ptr()));
+    return check(
+        PyObject_Call(byref.ptr(), concat(tuple_of({var_name}), args).ptr(), kwargs.ptr()));
 }
 
 nb::object vars_set(nb::handle self, nb::handle var_name, nb::handle value,
                     nb::handle array_index) {
     return call_method_kw(handle_for(self, var_name), cached().set, {value, array_index},
-                          words({cached().array_index}));
+                          tuple_of({cached().array_index}));
 }
 
 nb::object vars_unset(nb::handle self, nb::handle var_name, nb::handle array_index,
                       nb::handle nocomplain) {
     Cached& c = cached();
     return call_method_kw(handle_for(self, var_name), c.unset, {array_index, nocomplain},
-                          words({c.array_index, c.nocomplain}));
+                          tuple_of({c.array_index, c.nocomplain}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -286,7 +287,8 @@ PyMethodDef objs_get_method = {
 // Building the classes
 
 nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::handle base) {
-    ClassBuilder b(module, "VariablesView", words({base}), abc_meta, "TclNamespace.VariablesView");
+    ClassBuilder b(module, "VariablesView", tuple_of({base}), abc_meta,
+                   "TclNamespace.VariablesView");
     nb::handle cls = keep(b.cls()); // the class outlives every call
     b.def(
         "__init__", [cls](nb::handle self, nb::handle ns) { view_init(cls, self, ns); },
@@ -320,7 +322,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
 }
 
 nb::object build_objects_view(const char* module, nb::handle abc_meta, nb::handle base) {
-    ClassBuilder b(module, "ObjectsView", words({base}), abc_meta, "TclNamespace.ObjectsView");
+    ClassBuilder b(module, "ObjectsView", tuple_of({base}), abc_meta, "TclNamespace.ObjectsView");
     b.method(&objs_get_method);
     b.def("array_get", &forward_keyword<&Cached::array_get_obj, &Cached::pattern>,
           nb::arg("var_name").none(), nb::arg("pattern").none() = nb::none());
@@ -328,7 +330,7 @@ nb::object build_objects_view(const char* module, nb::handle abc_meta, nb::handl
 }
 
 nb::object build_commands_view(const char* module, nb::handle abc_meta, nb::handle base) {
-    ClassBuilder b(module, "CommandsView", words({base}), abc_meta, "TclNamespace.CommandsView");
+    ClassBuilder b(module, "CommandsView", tuple_of({base}), abc_meta, "TclNamespace.CommandsView");
     nb::handle cls = keep(b.cls()); // the class outlives every call
     b.def(
         "__init__", [cls](nb::handle self, nb::handle ns) { view_init(cls, self, ns); },
@@ -354,7 +356,7 @@ nb::object build_commands_view(const char* module, nb::handle abc_meta, nb::hand
 }
 
 nb::object build_procs_view(const char* module, nb::handle abc_meta, nb::handle base) {
-    ClassBuilder b(module, "ProcsView", words({base}), abc_meta, "TclNamespace.ProcsView");
+    ClassBuilder b(module, "ProcsView", tuple_of({base}), abc_meta, "TclNamespace.ProcsView");
     b.def("exists", &forward<&Cached::is_proc>, nb::arg("cmd_name").none());
     b.def("__iter__", &iterate<&Cached::w_procs>);
     return b.finish();

@@ -25,6 +25,14 @@ inline nb::object weak_referent(PyObject* ref) {
     return nb::steal(obj);
 }
 
+/// The object a handle reaches through `tcl`: the referent when `tcl` is a weak proxy (what
+/// the proxy would forward every attribute to), `tcl` itself otherwise. A referent that is
+/// gone raises ReferenceError.
+inline nb::object proxy_target(PyObject* tcl) {
+    if (!PyWeakref_CheckProxy(tcl)) return nb::borrow(tcl);
+    return weak_referent(tcl);
+}
+
 /// The namespace of one class, as a mapping: its dict from 3.12 on; before, a read-only proxy
 /// of it, kept for the last classes asked about (a proxy always shows the dict as it is now,
 /// and a class keeps the same dict for life). A failure raises.

@@ -32,8 +32,24 @@ inline nb::handle interned(const char* text) {
     return nb::handle(s);
 }
 
+/// `obj.name`.
 inline nb::object get_attr(nb::handle obj, nb::handle name) {
     return check(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+/// `obj.name = value`.
+inline void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+/// A tuple of the given items (new references taken).
+inline nb::tuple tuple_of(std::initializer_list<nb::handle> items) {
+    PyObject* t = PyTuple_New(Py_ssize_t(items.size()));
+    if (!t) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (nb::handle item : items)
+        PyTuple_SET_ITEM(t, i++, Py_NewRef(item.ptr()));
+    return nb::steal<nb::tuple>(t);
 }
 
 [[noreturn]] inline void too_many_arguments() {
