@@ -4,6 +4,7 @@
 #include "host/pyerrors.hpp"
 #include "namespace_handles.hpp"
 
+#include <array>
 #include <tuple>
 #include <utility>
 
@@ -146,18 +147,49 @@ nb::object merged_options(nb::handle bound, const CallArgs& call) {
     return merged;
 }
 
+/// The options of one invocation with every value converted and every hook run, ready to
+/// become words: a tuple of dashed words, or (the usual case: a few options given to the
+/// call alone) the call's values through tclobj, to be named "-name" as they are filled in.
+struct OptionWords {
+    static constexpr Py_ssize_t kQuick = 8;
+    nb::object dashed;
+    std::array<nb::object, kQuick> values;
+    Py_ssize_t count = 0;
+};
+
+/// The options as words: the bound ones, with the call's (through tclobj) replacing or
+/// following them, made by `kwargs_to_dashed_args` (a subclass's own when it has one).
+/// `quick` allows the quick form of OptionWords.
+void option_words(nb::handle self, bool own_dashed, bool quick, nb::handle bound_options,
+                  const CallArgs& call, OptionWords& out) {
+    if (quick && own_dashed && PyDict_Check(bound_options.ptr()) &&
+        PyDict_GET_SIZE(bound_options.ptr()) == 0 && call.options() > 0 &&
+        call.options() <= OptionWords::kQuick) {
+        call.each_option(
+            [&](PyObject*, PyObject* value) { out.values[size_t(out.count++)] = tclobj(value); });
+        return;
+    }
+    nb::object options = merged_options(bound_options, call);
+    if (own_dashed && PyDict_Check(options.ptr())) {
+        out.dashed = dashed_words(options);
+        return;
+    }
+    nb::object fn = get_attr(self, names().m_kwargs_to_dashed_args);
+    out.dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
+}
+
 /// The complete word list of one invocation: name, bound arguments, the call's
 /// arguments (through tclobj), then every option as "-name", value.
+/// Every conversion and hook runs first; the word tuple is filled afterwards, by code that
+/// runs no user code.
 nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs& call) {
     nb::object name = attrs[names().cmd_name];
     nb::object bound = attrs[names().args];
     nb::object bound_options = attrs[names().keywords];
     bool own_dashed = attrs.is_own(names().m_kwargs_to_dashed_args, classes().own_dashed);
 
-    // The call's arguments first, as Python would convert them. Conversion hooks may run
-    // here; what follows runs none while it fills the word tuple, except for the call's
-    // own option values, whose list nobody else can change. Plain values need no
-    // conversion and no copy.
+    // The call's arguments as Python would convert them; plain values need neither
+    // conversion nor copy.
     bool plain = true;
     for (Py_ssize_t i = 0; i < call.nargs && plain; ++i)
         plain = plain_value(call.args[i]);
@@ -169,57 +201,44 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
             PyTuple_SET_ITEM(extra.ptr(), i, tclobj(call.args[i]).release().ptr());
         converted = &PyTuple_GET_ITEM(extra.ptr(), 0);
     }
+    bool bound_tuple = PyTuple_CheckExact(bound.ptr());
+    OptionWords options;
+    option_words(self, own_dashed, bound_tuple, bound_options, call, options);
+    nb::handle dashed = options.dashed;
 
-    // The usual case, done in one pass: a tuple of bound arguments, options in a dict.
-    if (own_dashed && PyTuple_CheckExact(bound.ptr()) && PyDict_Check(bound_options.ptr())) {
-        bool bound_only = call.options() == 0;
-        bool call_only = !bound_only && PyDict_GET_SIZE(bound_options.ptr()) == 0;
-        nb::object options = bound_only  ? bound_options
-                             : call_only ? nb::object()
-                                         : merged_options(bound_options, call);
-        Py_ssize_t noptions = call_only ? call.options() : PyDict_GET_SIZE(options.ptr());
-        Py_ssize_t nbound = PyTuple_GET_SIZE(bound.ptr());
-        nb::object words = check(PyTuple_New(1 + nbound + call.nargs + 2 * noptions));
-        PyObject* w = words.ptr();
-        Py_ssize_t i = 0;
-        PyTuple_SET_ITEM(w, i++, name.release().ptr());
-        for (Py_ssize_t j = 0; j < nbound; ++j)
-            PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.ptr(), j)));
-        for (Py_ssize_t j = 0; j < call.nargs; ++j)
-            PyTuple_SET_ITEM(w, i++, Py_NewRef(converted[j]));
-        if (call_only) {
-            call.each_option([&](PyObject* key, PyObject* value) {
-                PyTuple_SET_ITEM(w, i++, dashed_name(key));
-                PyTuple_SET_ITEM(w, i++, tclobj(value).release().ptr());
-            });
-        } else {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(options.ptr(), &pos, &key, &value)) {
-                PyTuple_SET_ITEM(w, i++, dashed_name(key));
-                PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
-            }
+    if (!bound_tuple || (dashed.is_valid() && !PyTuple_CheckExact(dashed.ptr()))) {
+        // other kinds of sequence: combined as `(name,) + bound + args + dashed` combines them
+        if (!extra.is_valid()) {
+            extra = check(PyTuple_New(call.nargs));
+            for (Py_ssize_t i = 0; i < call.nargs; ++i)
+                PyTuple_SET_ITEM(extra.ptr(), i, Py_NewRef(call.args[i]));
         }
+        nb::object words = tuple_of({name});
+        words = check(PyNumber_Add(words.ptr(), bound.ptr()));
+        words = check(PyNumber_Add(words.ptr(), extra.ptr()));
+        return check(PyNumber_InPlaceAdd(words.ptr(), dashed.ptr()));
+    }
+    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.ptr());
+    Py_ssize_t noptions = dashed.is_valid() ? PyTuple_GET_SIZE(dashed.ptr()) : 2 * options.count;
+    nb::object words = check(PyTuple_New(1 + nbound + call.nargs + noptions));
+    PyObject* w = words.ptr();
+    Py_ssize_t i = 0;
+    PyTuple_SET_ITEM(w, i++, name.release().ptr());
+    for (Py_ssize_t j = 0; j < nbound; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.ptr(), j)));
+    for (Py_ssize_t j = 0; j < call.nargs; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(converted[j]));
+    if (dashed.is_valid()) {
+        for (Py_ssize_t j = 0; j < noptions; ++j)
+            PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(dashed.ptr(), j)));
         return words;
     }
-
-    nb::object options = merged_options(bound_options, call);
-    nb::object dashed;
-    if (own_dashed && PyDict_Check(options.ptr())) {
-        dashed = dashed_words(options);
-    } else {
-        nb::object fn = get_attr(self, names().m_kwargs_to_dashed_args);
-        dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
-    }
-    if (!extra.is_valid()) {
-        extra = check(PyTuple_New(call.nargs));
-        for (Py_ssize_t i = 0; i < call.nargs; ++i)
-            PyTuple_SET_ITEM(extra.ptr(), i, Py_NewRef(call.args[i]));
-    }
-    nb::object words = tuple_of({name});
-    words = check(PyNumber_Add(words.ptr(), bound.ptr()));
-    words = check(PyNumber_Add(words.ptr(), extra.ptr()));
-    return check(PyNumber_InPlaceAdd(words.ptr(), dashed.ptr()));
+    size_t k = 0;
+    call.each_option([&](PyObject* key, PyObject*) {
+        PyTuple_SET_ITEM(w, i++, dashed_name(key));
+        PyTuple_SET_ITEM(w, i++, options.values[k++].release().ptr());
+    });
+    return words;
 }
 
 /// `self.build_tclcmd(*args, **kwargs)`, in C++ unless a subclass replaced it.
