@@ -3,11 +3,11 @@
 
 #include "dial_parts.hpp"
 #include "host/class_guard.hpp"
-#include "host/interpreter_targets.hpp"
 #include "host/py_versions.hpp"
 #include "host/pycall.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
+#include "interpreter_targets.hpp"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/pyerrors.hpp"
-#include "host/scriptify_api.hpp"
+#include "scriptify_api.hpp"
 
 #include <nanobind/nanobind.h>
 

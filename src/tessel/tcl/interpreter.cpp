@@ -3,11 +3,11 @@
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "host/arguments.hpp"
-#include "host/interpreter_targets.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
 #include "interpreter_parts.hpp"
+#include "interpreter_targets.hpp"
 
 #include <atomic>
 

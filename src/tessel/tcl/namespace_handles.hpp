@@ -7,10 +7,10 @@
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
-#include "host/scriptify_api.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
+#include "scriptify_api.hpp"
 
 #include <iterator>
 

@@ -4,7 +4,7 @@
 
 #include "host/pycall.hpp"
 #include "host/pyclass.hpp"
-#include "host/scriptify_api.hpp"
+#include "scriptify_api.hpp"
 
 #include <string>
 #include <vector>

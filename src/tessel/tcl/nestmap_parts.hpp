@@ -3,8 +3,8 @@
 #pragma once
 
 #include "host/pycall.hpp"
-#include "host/scriptify_api.hpp"
 #include "host/stack_room.hpp"
+#include "scriptify_api.hpp"
 
 namespace tessel::nestmap {
 namespace nb = nanobind;

@@ -3,8 +3,8 @@
 
 #include "host/pyclass.hpp"
 #include "host/pyerrors.hpp"
-#include "host/scriptify_api.hpp"
 #include "host/stack_room.hpp"
+#include "scriptify_api.hpp"
 #include "scriptify_parts.hpp"
 
 #include <string>

@@ -1,11 +1,11 @@
 // internal.cpp — the module tessel.tcl.internal: direct, data-only access to the Tcl library.
 // Splits Tcl lists with Tcl's own parser and resets an interpreter's result, thread-checked.
 
-#include "internal.hpp"
-#include "class_guard.hpp"
-#include "pyclass.hpp"
-#include "tcl_library.hpp"
-#include "tcl_text.hpp"
+#include "host/internal.hpp"
+#include "host/class_guard.hpp"
+#include "host/pyclass.hpp"
+#include "host/tcl_library.hpp"
+#include "host/tcl_text.hpp"
 
 #include <tcl.h>
 
