@@ -103,7 +103,7 @@ namespace {
 nb::object qualifiers(nb::handle string) {
     std::u32string s = code_points(text_of(string));
     size_t p = s.rfind(U"::");
-    if (p == std::u32string::npos) return nb::borrow(cached().w_empty);
+    if (p == std::u32string::npos) return nb::borrow(cached().empty);
     while (p > 0 && s[p - 1] == ':')
         --p;
     return to_str(s.substr(0, p));
@@ -142,7 +142,7 @@ nb::object in_namespace(nb::handle self, nb::handle tclcmd, nb::handle args) {
     nb::object cmd = nb::borrow(tclcmd);
     if (PyTuple_GET_SIZE(args.ptr()) > 0) cmd = concat(tuple_of({tclcmd}), args);
     nb::object name = get_attr(self, cached().ns);
-    if (truth(name)) cmd = tuple_of({cached().w_namespace, cached().w_eval, name, cmd});
+    if (truth(name)) cmd = tuple_of({cached().namespace_, cached().eval, name, cmd});
     return cmd;
 }
 
@@ -173,7 +173,7 @@ nb::object cast_list(nb::handle self, nb::handle value) {
 }
 
 nb::object ns_current(nb::handle self) {
-    return host_call(self, tuple_of({cached().w_namespace, cached().w_current}));
+    return host_call(self, tuple_of({cached().namespace_, cached().current}));
 }
 
 /// The handle's name, or the name of the current namespace when it is empty.
@@ -198,17 +198,17 @@ void ns_init(nb::handle self, nb::handle ns, nb::handle tcl) {
 nb::object ns_children(nb::handle self, nb::handle pattern) {
     Cached& c = cached();
     if (pattern.is_none())
-        return cast_list(self, call_words(self, tuple_of({c.w_namespace, c.w_children})));
+        return cast_list(self, call_words(self, tuple_of({c.namespace_, c.children})));
     // Tcl filters by pattern once it is told the namespace; inside the namespace
     // that is the name `namespace current` gives there.
-    nb::object here = call_words(self, tuple_of({c.w_namespace, c.w_current}));
+    nb::object here = call_words(self, tuple_of({c.namespace_, c.current}));
     nb::object found =
-        call_words(self, tuple_of({c.w_namespace, c.w_children, here, text_of(pattern)}));
+        call_words(self, tuple_of({c.namespace_, c.children, here, text_of(pattern)}));
     return cast_list(self, found);
 }
 
 nb::object ns_code(nb::handle self, nb::handle script) {
-    return call_words(self, tuple_of({cached().w_namespace, cached().w_code, script}));
+    return call_words(self, tuple_of({cached().namespace_, cached().code, script}));
 }
 
 void ns_create(nb::handle self) {
@@ -216,42 +216,42 @@ void ns_create(nb::handle self) {
         PyErr_SetString(PyExc_ValueError, "Cannot create current namespace");
         throw nb::python_error();
     }
-    ns_eval(self, cached().w_empty, nb::steal<nb::args>(PyTuple_New(0)));
+    ns_eval(self, cached().empty, nb::steal<nb::args>(PyTuple_New(0)));
 }
 
 void ns_delete(nb::handle self) {
-    host_call(self, tuple_of({cached().w_namespace, cached().w_delete, name_or_current(self)}));
+    host_call(self, tuple_of({cached().namespace_, cached().delete_, name_or_current(self)}));
 }
 
 nb::object ns_exists(nb::handle self) {
     nb::object found =
-        host_call(self, tuple_of({cached().w_namespace, cached().w_exists, name_or_current(self)}));
+        host_call(self, tuple_of({cached().namespace_, cached().exists, name_or_current(self)}));
     return call_method(get_attr(self, cached().tcl), cached().cast_boolean, {found});
 }
 
 nb::object ns_export(nb::handle self, nb::handle clear, nb::args patterns) {
     Cached& c = cached();
     bool clearing = truth(clear);
-    nb::tuple cmd = clearing ? tuple_of({c.w_namespace, c.w_export, c.w_clear})
-                             : tuple_of({c.w_namespace, c.w_export});
+    nb::tuple cmd = clearing ? tuple_of({c.namespace_, c.export_, c.option_clear})
+                             : tuple_of({c.namespace_, c.export_});
     nb::object result = call_words(self, concat(cmd, patterns));
     if (!clearing && patterns.size() == 0) return cast_list(self, result);
     return nb::none();
 }
 
 void ns_forget(nb::handle self, nb::args patterns) {
-    call_words(self, concat(tuple_of({cached().w_namespace, cached().w_forget}), patterns));
+    call_words(self, concat(tuple_of({cached().namespace_, cached().forget}), patterns));
 }
 
 void ns_import(nb::handle self, nb::handle force, nb::args patterns) {
     Cached& c = cached();
-    nb::tuple cmd = truth(force) ? tuple_of({c.w_namespace, c.w_import, c.w_force})
-                                 : tuple_of({c.w_namespace, c.w_import});
+    nb::tuple cmd = truth(force) ? tuple_of({c.namespace_, c.import, c.option_force})
+                                 : tuple_of({c.namespace_, c.import});
     call_words(self, concat(cmd, patterns));
 }
 
 nb::object ns_origin(nb::handle self, nb::handle command) {
-    return call_words(self, tuple_of({cached().w_namespace, cached().w_origin, command}));
+    return call_words(self, tuple_of({cached().namespace_, cached().origin, command}));
 }
 
 bool ns_is_absolute(nb::handle self) {
@@ -271,9 +271,9 @@ bool parent_from_name(nb::handle name, nb::object& out) {
         return false;
     }
     if (parts.size() <= 1) {
-        out = nb::borrow(cached().w_empty);
+        out = nb::borrow(cached().empty);
     } else if (parts.size() == 2) {
-        out = nb::borrow(cached().w_global);
+        out = nb::borrow(cached().separator);
     } else {
         std::u32string joined;
         for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -292,16 +292,16 @@ nb::object ns_parent(nb::handle self, nb::handle force_eval) {
     if (!truth(force_eval) && truth(call_method(self, c.is_absolute, {})) &&
         parent_from_name(text_of(name), result))
         return result;
-    nb::tuple cmd = truth(name) ? tuple_of({c.w_namespace, c.w_parent, name})
-                                : tuple_of({c.w_namespace, c.w_parent});
+    nb::tuple cmd =
+        truth(name) ? tuple_of({c.namespace_, c.parent, name}) : tuple_of({c.namespace_, c.parent});
     return host_call(self, tclobj_of(cmd));
 }
 
 nb::object ns_which(nb::handle self, nb::handle name, nb::handle command, nb::handle variable) {
     Cached& c = cached();
-    nb::tuple cmd = tuple_of({c.w_namespace, c.w_which});
-    if (truth(command)) cmd = concat(cmd, tuple_of({c.w_command}));
-    if (truth(variable)) cmd = concat(cmd, tuple_of({c.w_variable}));
+    nb::tuple cmd = tuple_of({c.namespace_, c.which});
+    if (truth(command)) cmd = concat(cmd, tuple_of({c.option_command}));
+    if (truth(variable)) cmd = concat(cmd, tuple_of({c.option_variable}));
     return call_words(self, concat(cmd, tuple_of({name})));
 }
 
@@ -413,38 +413,50 @@ nb::object build_temp_namespace(const char* module, nb::handle base) {
 
 void intern_names(Cached& c) {
     const auto in = &interned;
-    c.ns = in("ns"), c.tcl = in("tcl"), c.tk = in("tk"), c.eval = in("eval"), c.call = in("call");
-    c.getvar = in("getvar"), c.setvar = in("setvar"), c.set_space = in("set ");
     c.str_name = in("__str__"), c.tclobj_hook = in("__tclobj__");
-    c.scriptify_hook = in("__scriptify__");
-    c.cast_list = in("cast_list"), c.cast_boolean = in("cast_boolean");
-    c.current = in("current"), c.create = in("create"), c.delete_ = in("delete");
-    c.format = in("format"), c.class_ = in("__class__"), c.name = in("__name__");
+    c.scriptify_hook = in("__scriptify__"), c.class_ = in("__class__"), c.name = in("__name__");
     c.init = in("__init__"), c.enter = in("__enter__"), c.exit = in("__exit__");
+    c.del = in("__del__"), c.wrapped = in("__wrapped__");
+
+    c.ns = in("ns"), c.tcl = in("tcl"), c.tk = in("tk"), c.eval = in("eval"), c.call = in("call");
+    c.getvar = in("getvar"), c.setvar = in("setvar"), c.unsetvar = in("unsetvar");
+    c.cast = in("cast"), c.cast_list = in("cast_list"), c.cast_boolean = in("cast_boolean");
+    c.cast_array = in("cast_array"), c.current = in("current"), c.create = in("create");
+    c.delete_ = in("delete"), c.format = in("format");
     c.is_absolute = in("is_absolute"), c.absolute = in("absolute");
+    c.var_name = in("var_name"), c.cmd_name = in("cmd_name"), c.args = in("args");
+    c.keywords = in("keywords"), c.logger = in("logger"), c.items = in("items");
+    c.interpaddr = in("interpaddr"), c.info = in("info");
     c.byref = in("byref"), c.get = in("get"), c.set = in("set"), c.unset = in("unset");
     c.exists = in("exists"), c.get_str = in("get_str"), c.get_obj = in("get_obj");
     c.array_get_str = in("array_get_str"), c.array_get_obj = in("array_get_obj");
     c.array_set = in("array_set"), c.array_unset = in("array_unset");
-    c.array_names = in("array_names"), c.is_array = in("is_array");
-    c.array_index = in("array_index"), c.nocomplain = in("nocomplain"), c.pattern = in("pattern");
+    c.array_names = in("array_names"), c.array_size = in("array_size");
+    c.is_array = in("is_array"), c.array_index = in("array_index");
+    c.nocomplain = in("nocomplain"), c.pattern = in("pattern");
     c.createcommand = in("createcommand"), c.rename = in("rename"), c.origin = in("origin");
     c.is_proc = in("is_proc"), c.proc_body = in("proc_body"), c.proc_args = in("proc_args");
     c.proc_arg_default = in("proc_arg_default");
-    c.TclVariable = in("TclVariable"), c.TclArrayVariable = in("TclArrayVariable");
+    c.build_tclcmd = in("build_tclcmd"), c.kwargs_to_dashed_args = in("kwargs_to_dashed_args");
+    c.package = in("tessel.tcl"), c.TclVariable = in("TclVariable");
+    c.TempTclVariable = in("TempTclVariable"), c.TclArrayVariable = in("TclArrayVariable");
     c.TclCommand = in("TclCommand"), c.var_type = in("var_type");
     c.VariablesView = in("VariablesView"), c.ObjectsView = in("ObjectsView");
     c.CommandsView = in("CommandsView"), c.ProcsView = in("ProcsView");
     c.vars = in("vars"), c.objs = in("objs"), c.procs = in("procs"), c.cmds = in("cmds");
 
-    c.w_namespace = in("namespace"), c.w_eval = in("eval"), c.w_children = in("children");
-    c.w_code = in("code"), c.w_current = in("current"), c.w_delete = in("delete");
-    c.w_exists = in("exists"), c.w_export = in("export"), c.w_clear = in("-clear");
-    c.w_forget = in("forget"), c.w_import = in("import"), c.w_force = in("-force");
-    c.w_origin = in("origin"), c.w_parent = in("parent"), c.w_which = in("which");
-    c.w_command = in("-command"), c.w_variable = in("-variable"), c.w_info = in("::info");
-    c.w_vars = in("vars"), c.w_commands = in("commands"), c.w_procs = in("procs");
-    c.w_empty = in(""), c.w_global = in("::");
+    c.namespace_ = in("namespace"), c.children = in("children"), c.code = in("code");
+    c.export_ = in("export"), c.forget = in("forget"), c.import = in("import");
+    c.parent = in("parent"), c.which = in("which"), c.commands = in("commands");
+    c.size = in("size"), c.names = in("names"), c.body = in("body"), c.default_ = in("default");
+    c.qualified_info = in("::info"), c.qualified_array = in("::array");
+    c.qualified_rename = in("::rename"), c.qualified_namespace = in("::namespace");
+    c.option_clear = in("-clear"), c.option_force = in("-force");
+    c.option_command = in("-command"), c.option_variable = in("-variable");
+    c.empty = in(""), c.separator = in("::"), c.dash = in("-"), c.set_space = in("set ");
+
+    c.calling_format = in("Calling: {}"), c.args_part = in(", args=");
+    c.keywords_part = in(", keywords="), c.cast_part = in(", cast=");
 }
 
 } // namespace
@@ -523,6 +535,7 @@ NB_MODULE(namespace, m) {
     c.weakref_proxy = keep(weakref.attr("proxy"));
     c.super_type = keep(nb::borrow(nb::handle((PyObject*)&PySuper_Type)));
     c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
+    c.update_wrapper = keep(nb::module_::import_("functools").attr("update_wrapper"));
     nb::module_ itertools = nb::module_::import_("itertools");
     c.chain_from_iterable = keep(itertools.attr("chain").attr("from_iterable"));
     c.map_type = keep(nb::borrow(nb::handle((PyObject*)&PyMap_Type)));

@@ -18,8 +18,8 @@ using namespace commands;
 
 /// `cast_list` of the package `tessel.tcl`, imported now: the default interpreter's list cast.
 nb::object package_cast_list(nb::handle value) {
-    nb::object package = check(PyImport_Import(classes().package.ptr()));
-    return call_method(package, names().cast_list, {value});
+    nb::object package = check(PyImport_Import(cached().package.ptr()));
+    return call_method(package, cached().cast_list, {value});
 }
 
 bool is_command(nb::handle obj) {
@@ -58,7 +58,7 @@ PyObject* dashed_name(PyObject* key) {
         if (hit) return Py_NewRef(hit);
         if (PyErr_Occurred()) throw nb::python_error();
     }
-    PyObject* option = PyUnicode_Concat(names().w_dash.ptr(), key);
+    PyObject* option = PyUnicode_Concat(cached().dash.ptr(), key);
     if (!option) throw nb::python_error();
     if (plain && PyDict_GET_SIZE(known) < 512 && PyDict_SetItem(known, key, option) < 0) {
         Py_DECREF(option);
@@ -174,7 +174,7 @@ void option_words(nb::handle self, bool own_dashed, bool quick, nb::handle bound
         out.dashed = dashed_words(options);
         return;
     }
-    nb::object fn = get_attr(self, names().m_kwargs_to_dashed_args);
+    nb::object fn = get_attr(self, cached().kwargs_to_dashed_args);
     out.dashed = check(PyObject_Call(fn.ptr(), nb::tuple().ptr(), as_kwargs(options).ptr()));
 }
 
@@ -183,10 +183,10 @@ void option_words(nb::handle self, bool own_dashed, bool quick, nb::handle bound
 /// Every conversion and hook runs first; the word tuple is filled afterwards, by code that
 /// runs no user code.
 nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs& call) {
-    nb::object name = attrs[names().cmd_name];
-    nb::object bound = attrs[names().args];
-    nb::object bound_options = attrs[names().keywords];
-    bool own_dashed = attrs.is_own(names().m_kwargs_to_dashed_args, classes().own_dashed);
+    nb::object name = attrs[cached().cmd_name];
+    nb::object bound = attrs[cached().args];
+    nb::object bound_options = attrs[cached().keywords];
+    bool own_dashed = attrs.is_own(cached().kwargs_to_dashed_args, classes().own_dashed);
 
     // The call's arguments as Python would convert them; plain values need neither
     // conversion nor copy.
@@ -243,13 +243,13 @@ nb::object build_words(nb::handle self, const Attributes& attrs, const CallArgs&
 
 /// `self.build_tclcmd(*args, **kwargs)`, in C++ unless a subclass replaced it.
 nb::object words_for(nb::handle self, const Attributes& attrs, const CallArgs& call) {
-    if (attrs.is_own(names().m_build_tclcmd, classes().own_build))
+    if (attrs.is_own(cached().build_tclcmd, classes().own_build))
         return build_words(self, attrs, call);
-    return call.call(get_attr(self, names().m_build_tclcmd));
+    return call.call(get_attr(self, cached().build_tclcmd));
 }
 
 nb::object apply_cast(nb::handle self, nb::object result) {
-    nb::object cast = get_attr(self, names().cast);
+    nb::object cast = get_attr(self, cached().cast);
     if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
     return result;
 }
@@ -258,15 +258,15 @@ nb::object apply_cast(nb::handle self, nb::object result) {
 
 void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords,
                   nb::handle tcl, nb::handle cast, nb::handle logger) {
-    nb::object base_init = super_attr(classes().command, self, names().m_init);
+    nb::object base_init = super_attr(classes().command, self, cached().init);
     check(PyObject_CallNoArgs(base_init.ptr()));
-    set_attr(self, names().tcl, interpreter_proxy(tcl));
+    set_attr(self, cached().tcl, interpreter_proxy(tcl));
 
     nb::object name, bound;
     if (args.is_none()) {
         nb::object words;
         if (is_command(cmd))
-            words = call_method(cmd, names().m_build_tclcmd);
+            words = call_method(cmd, cached().build_tclcmd);
         else if (PyTuple_CheckExact(cmd.ptr()))
             words = nb::borrow(cmd);
         else
@@ -275,7 +275,7 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
     } else {
         bound = package_cast_list(args);
         if (is_command(cmd)) {
-            nb::object fn = get_attr(cmd, names().m_build_tclcmd);
+            nb::object fn = get_attr(cmd, cached().build_tclcmd);
             nb::object spread = check(PySequence_Tuple(bound.ptr()));
             nb::object words = check(PyObject_Call(fn.ptr(), spread.ptr(), nullptr));
             std::tie(name, bound) = split_words(words);
@@ -283,12 +283,12 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
             name = nb::borrow(cmd);
         }
     }
-    set_attr(self, names().cmd_name, scriptify(name));
-    set_attr(self, names().args, tclobj(bound));
+    set_attr(self, cached().cmd_name, scriptify(name));
+    set_attr(self, cached().args, tclobj(bound));
 
     nb::object options = check(PyDict_New());
     if (truth(keywords)) {
-        nb::object items_of = nb::steal(PyObject_GetAttr(keywords.ptr(), classes().items.ptr()));
+        nb::object items_of = nb::steal(PyObject_GetAttr(keywords.ptr(), cached().items.ptr()));
         if (!items_of.is_valid()) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
             PyErr_Clear();
@@ -307,9 +307,9 @@ void command_init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle k
         }
         if (PyErr_Occurred()) throw nb::python_error();
     }
-    set_attr(self, names().keywords, options);
-    set_attr(self, names().cast, cast);
-    set_attr(self, names().logger, logger);
+    set_attr(self, cached().keywords, options);
+    set_attr(self, cached().cast, cast);
+    set_attr(self, cached().logger, logger);
 }
 
 nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
@@ -321,15 +321,15 @@ nb::object command_build_tclcmd(nb::handle self, PyObject* const* args, Py_ssize
 /// cast afterwards when it has a cast.
 nb::object run_call(nb::handle self, const Attributes& attrs, const CallArgs& call) {
     nb::object words = words_for(self, attrs, call);
-    nb::object logger = attrs[names().logger];
+    nb::object logger = attrs[cached().logger];
     if (truth(logger)) {
         nb::object text = scriptify(words);
-        nb::object line = check(PyObject_CallMethodOneArg(classes().calling_format.ptr(),
-                                                          names().m_format.ptr(), text.ptr()));
-        call_method(logger, names().info, {line});
+        nb::object line = check(PyObject_CallMethodOneArg(cached().calling_format.ptr(),
+                                                          cached().format.ptr(), text.ptr()));
+        call_method(logger, cached().info, {line});
     }
-    nb::object result = list_call(app_of_interpreter(attrs[names().tcl]), words);
-    nb::object cast = attrs[names().cast];
+    nb::object result = list_call(app_of_interpreter(attrs[cached().tcl]), words);
+    nb::object cast = attrs[cached().cast];
     if (truth(cast)) return check(PyObject_CallOneArg(cast.ptr(), result.ptr()));
     return result;
 }
@@ -345,8 +345,8 @@ PyObject* command_call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         CallArgs call = CallArgs::classic(args, kwargs);
         Attributes attrs(self);
-        if (attrs.is_own(names().m_call, classes().own_call)) return run_call(self, attrs, call);
-        return call.call(get_attr(self, names().m_call));
+        if (attrs.is_own(cached().call, classes().own_call)) return run_call(self, attrs, call);
+        return call.call(get_attr(self, cached().call));
     });
 }
 

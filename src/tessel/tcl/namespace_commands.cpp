@@ -22,10 +22,10 @@ constexpr const char* kModule = "tessel.tcl.namespace";
 constexpr const char* kTemporaryName = "::__quillon__{cls}_{id}_tmp";
 
 nb::object name_of(nb::handle self) {
-    return get_attr(self, names().cmd_name);
+    return get_attr(self, cached().cmd_name);
 }
 nb::object interpreter_of(nb::handle self) {
-    return get_attr(self, names().tcl);
+    return get_attr(self, cached().tcl);
 }
 
 // ---- TclCommand: its text forms, and reading it from a class or an instance -----------------
@@ -33,26 +33,26 @@ nb::object interpreter_of(nb::handle self) {
 nb::object command_repr(nb::handle self) {
     nb::object cls = check(PyObject_GetAttrString(self.ptr(), "__class__"));
     nb::object text = check(
-        PyUnicode_FromFormat("%S(%R", get_attr(cls, names().m_name).ptr(), name_of(self).ptr()));
+        PyUnicode_FromFormat("%S(%R", get_attr(cls, cached().name).ptr(), name_of(self).ptr()));
     auto append = [&](nb::handle part, nb::handle value) {
         nb::object piece = check(PyUnicode_FromFormat("%U%R", part.ptr(), value.ptr()));
         text = check(PyUnicode_Concat(text.ptr(), piece.ptr()));
     };
-    nb::object args = get_attr(self, names().args);
-    if (truth(args)) append(classes().args_part, args);
-    nb::object keywords = get_attr(self, names().keywords);
-    if (truth(keywords)) append(classes().keywords_part, keywords);
-    nb::object cast = get_attr(self, names().cast);
-    if (truth(cast)) append(classes().cast_part, cast);
+    nb::object args = get_attr(self, cached().args);
+    if (truth(args)) append(cached().args_part, args);
+    nb::object keywords = get_attr(self, cached().keywords);
+    if (truth(keywords)) append(cached().keywords_part, keywords);
+    nb::object cast = get_attr(self, cached().cast);
+    if (truth(cast)) append(cached().cast_part, cast);
     return check(PyUnicode_Concat(text.ptr(), nb::str(")").ptr()));
 }
 
 nb::object command_str(nb::handle self) {
-    return scriptify(call_method(self, names().m_build_tclcmd));
+    return scriptify(call_method(self, cached().build_tclcmd));
 }
 
 nb::object command_tclobj(nb::handle self) {
-    return call_method(self, names().m_build_tclcmd);
+    return call_method(self, cached().build_tclcmd);
 }
 
 /// A handle read from a class is itself; read from an instance, a method bound to it.
@@ -75,7 +75,7 @@ nb::object call_words(nb::handle self, std::initializer_list<nb::handle> words) 
 /// collects the one held (no error may be pending); the threshold keeps the loop from running
 /// events. `tcl` is the handle's weak proxy to its interpreter.
 void drop_held_exception(PyObject* tcl) {
-    PyObject* app = PyObject_GetAttr(tcl, names().tk.ptr());
+    PyObject* app = PyObject_GetAttr(tcl, cached().tk.ptr());
     PyObject* done = app ? PyObject_CallMethod(app, "mainloop", "i", INT_MAX) : nullptr;
     Py_XDECREF(done);
     Py_XDECREF(app);
@@ -162,63 +162,63 @@ void command_createcommand(nb::handle self, nb::handle func) {
         PyErr_SetString(PyExc_TypeError, "command not callable");
         throw nb::python_error();
     }
-    nb::object address = call_method(app, classes().interpaddr);
-    nb::object bound = tuple_of({func, address, get_attr(self, names().tcl)});
+    nb::object address = call_method(app, cached().interpaddr);
+    nb::object bound = tuple_of({func, address, get_attr(self, cached().tcl)});
     nb::object callback = check(PyCFunction_New(&callback_def, bound.ptr()));
-    call_method(app, names().createcommand, {name, callback});
+    call_method(app, cached().createcommand, {name, callback});
 }
 
 bool command_exists(nb::handle self) {
-    return truth(call_words(self, {names().w_info, names().w_commands, name_of(self)}));
+    return truth(call_words(self, {cached().qualified_info, cached().commands, name_of(self)}));
 }
 
 bool command_is_proc(nb::handle self) {
-    return truth(call_words(self, {names().w_info, names().w_procs, name_of(self)}));
+    return truth(call_words(self, {cached().qualified_info, cached().procs, name_of(self)}));
 }
 
 bool command_is_command(nb::handle self) {
-    if (!truth(call_method(self, names().m_exists))) return false;
-    return !truth(call_method(self, names().m_is_proc));
+    if (!truth(call_method(self, cached().exists))) return false;
+    return !truth(call_method(self, cached().is_proc));
 }
 
 void command_rename(nb::handle self, nb::handle new_name) {
     nb::object name = scriptify(new_name);
-    call_words(self, {names().w_rename, name_of(self), name});
-    set_attr(self, names().cmd_name, name);
+    call_words(self, {cached().qualified_rename, name_of(self), name});
+    set_attr(self, cached().cmd_name, name);
 }
 
 void command_delete(nb::handle self) {
-    call_words(self, {names().w_rename, name_of(self), names().w_empty});
+    call_words(self, {cached().qualified_rename, name_of(self), cached().empty});
 }
 
 nb::object command_origin(nb::handle self) {
-    return call_words(self, {names().w_ns_qualified, names().w_origin, name_of(self)});
+    return call_words(self, {cached().qualified_namespace, cached().origin, name_of(self)});
 }
 
 nb::object command_proc_body(nb::handle self) {
-    return call_words(self, {names().w_info, names().w_body, name_of(self)});
+    return call_words(self, {cached().qualified_info, cached().body, name_of(self)});
 }
 
 nb::object command_proc_args(nb::handle self) {
-    nb::object result = call_words(self, {names().w_info, names().args, name_of(self)});
-    return call_method(interpreter_of(self), names().cast_list, {result});
+    nb::object result = call_words(self, {cached().qualified_info, cached().args, name_of(self)});
+    return call_method(interpreter_of(self), cached().cast_list, {result});
 }
 
 /// The default of one argument of a procedure, or None. Tcl writes the default into
 /// a temporary variable, which is gone again when this returns.
 nb::object command_proc_arg_default(nb::handle self, nb::handle arg_name) {
     nb::object temp_class =
-        check(PyObject_GetItem(classes().module_dict.ptr(), classes().temp_variable_name.ptr()));
+        check(PyObject_GetItem(cached().module_dict.ptr(), cached().TempTclVariable.ptr()));
     nb::dict kwargs;
     kwargs["tcl"] = interpreter_of(self);
     nb::object temp = check(PyObject_Call(temp_class.ptr(), nb::tuple().ptr(), kwargs.ptr()));
     return run_with(
         temp,
         [&](nb::handle tmp_var) -> nb::object {
-            nb::object result = call_words(self, {names().w_info, names().w_default, name_of(self),
-                                                  scriptify(arg_name), tmp_var});
-            nb::object flag = call_method(interpreter_of(self), names().cast_boolean, {result});
-            if (truth(flag)) return call_method(tmp_var, names().m_get);
+            nb::object result = call_words(self, {cached().qualified_info, cached().default_,
+                                                  name_of(self), scriptify(arg_name), tmp_var});
+            nb::object flag = call_method(interpreter_of(self), cached().cast_boolean, {result});
+            if (truth(flag)) return call_method(tmp_var, cached().get);
             return nb::none();
         },
         [] { return nb::none(); });
@@ -229,26 +229,26 @@ nb::object command_absolute(nb::handle self) {
 }
 
 void command_make_absolute(nb::handle self) {
-    nb::object name = call_method(self, names().m_absolute);
-    set_attr(self, names().cmd_name, name);
+    nb::object name = call_method(self, cached().absolute);
+    set_attr(self, cached().cmd_name, name);
 }
 
 // ---- TempTclCommand ------------------------------------------------------------------------
 
 void temp_command_init(nb::handle self, nb::handle func, nb::handle cmd_name, nb::kwargs kwargs) {
     nb::object name = temporary_name(self, cmd_name);
-    nb::object init = super_attr(classes().temp_command, self, names().m_init);
+    nb::object init = super_attr(classes().temp_command, self, cached().init);
     nb::object args = tuple_of({name});
     check(PyObject_Call(init.ptr(), args.ptr(), kwargs.ptr()));
     if (truth(func)) {
-        call_method(self, names().m_createcommand, {func});
-        check(PyObject_CallFunctionObjArgs(classes().update_wrapper.ptr(), self.ptr(), func.ptr(),
+        call_method(self, cached().createcommand, {func});
+        check(PyObject_CallFunctionObjArgs(cached().update_wrapper.ptr(), self.ptr(), func.ptr(),
                                            nullptr));
     }
 }
 
 nb::object temp_command_enter(nb::handle self) {
-    nb::object next = super_attr(classes().temp_command, self, names().m_enter);
+    nb::object next = super_attr(classes().temp_command, self, cached().enter);
     if (truth(next)) return check(PyObject_CallNoArgs(next.ptr()));
     return nb::borrow(self);
 }
@@ -256,7 +256,7 @@ nb::object temp_command_enter(nb::handle self) {
 /// `self.delete()`, with a TclError (no such command) ignored.
 void delete_quietly(nb::handle self, bool interpreter_may_be_gone) {
     try {
-        call_method(self, names().m_delete);
+        call_method(self, cached().delete_);
     } catch (nb::python_error& e) {
         if (is_tcl_error(e)) return;
         if (interpreter_may_be_gone && e.matches(PyExc_ReferenceError)) return;
@@ -266,7 +266,7 @@ void delete_quietly(nb::handle self, bool interpreter_may_be_gone) {
 
 nb::object temp_command_exit(nb::handle self, nb::args exc_info) {
     delete_quietly(self, false);
-    nb::object next = super_attr(classes().temp_command, self, names().m_exit);
+    nb::object next = super_attr(classes().temp_command, self, cached().exit);
     if (truth(next)) return check(PyObject_Call(next.ptr(), exc_info.ptr(), nullptr));
     return nb::borrow(Py_False);
 }
@@ -274,9 +274,9 @@ nb::object temp_command_exit(nb::handle self, nb::args exc_info) {
 /// A handle that carries a callable removes its command when it goes away. When the
 /// interpreter went first, its commands went with it: there is nothing left to remove.
 void temp_command_del(nb::handle self) {
-    int has = PyObject_HasAttr(self.ptr(), names().wrapped.ptr());
+    int has = PyObject_HasAttr(self.ptr(), cached().wrapped.ptr());
     if (has) delete_quietly(self, true);
-    nb::object next = super_attr(classes().temp_command, self, names().m_del);
+    nb::object next = super_attr(classes().temp_command, self, cached().del);
     if (truth(next)) check(PyObject_CallNoArgs(next.ptr()));
 }
 
@@ -284,19 +284,8 @@ void temp_command_del(nb::handle self) {
 
 void add_command_classes(nb::module_& m) {
     Classes& c = classes();
-    names();
     nb::object none = nb::none();
-    c.update_wrapper = keep(nb::module_::import_("functools").attr("update_wrapper"));
-    c.package = interned("tessel.tcl");
-    c.module_dict = keep(m.attr("__dict__"));
-    c.temp_variable_name = interned("TempTclVariable");
-    c.items = interned("items");
-    c.interpaddr = interned("interpaddr");
     c.dashed_names = keep(nb::dict());
-    c.calling_format = interned("Calling: {}");
-    c.args_part = interned(", args=");
-    c.keywords_part = interned(", keywords=");
-    c.cast_part = interned(", cast=");
 
     ClassBuilder command(kModule, "TclCommand",
                          nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)));

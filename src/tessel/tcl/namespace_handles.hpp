@@ -16,99 +16,6 @@
 
 namespace tessel::ns::handles {
 
-/// Imports, interned names and Tcl words the handles use on every call,
-/// kept for the life of the process.
-struct Names {
-    const ScriptifyApi* api = nullptr;
-    nb::handle tcl_error, super_type;
-    // instance attributes
-    nb::handle tcl, cast, var_name, cmd_name, args, keywords, logger, wrapped;
-    // host and interpreter methods
-    nb::handle tk, call, eval, getvar, setvar, unsetvar, createcommand, cast_boolean, cast_array,
-        cast_list, info;
-    // our own methods, looked up on the instance so that subclasses may override them
-    nb::handle m_unset, m_delete, m_absolute, m_get, m_set, m_exists, m_array_size, m_array_unset,
-        m_array_set, m_build_tclcmd, m_kwargs_to_dashed_args, m_call, m_is_proc, m_createcommand,
-        m_enter, m_exit, m_del, m_init, m_format, m_name;
-    // Tcl words
-    nb::handle w_info, w_array, w_exists, w_get, w_set, w_unset, w_size, w_names, w_namespace,
-        w_current, w_commands, w_procs, w_rename, w_ns_qualified, w_origin, w_body, w_default,
-        w_empty, w_separator, w_dash;
-};
-
-using tessel::interned;
-
-inline Names& names() {
-    static Names n = [] {
-        Names c;
-        c.api = import_scriptify_api();
-        if (!c.api) throw nb::python_error();
-        c.tcl_error = keep(nb::module_::import_("_tkinter").attr("TclError"));
-        c.super_type = nb::handle((PyObject*)&PySuper_Type);
-        c.tcl = interned("tcl");
-        c.cast = interned("cast");
-        c.var_name = interned("var_name");
-        c.cmd_name = interned("cmd_name");
-        c.args = interned("args");
-        c.keywords = interned("keywords");
-        c.logger = interned("logger");
-        c.wrapped = interned("__wrapped__");
-        c.tk = interned("tk");
-        c.call = interned("call");
-        c.eval = interned("eval");
-        c.getvar = interned("getvar");
-        c.setvar = interned("setvar");
-        c.unsetvar = interned("unsetvar");
-        c.createcommand = interned("createcommand");
-        c.cast_boolean = interned("cast_boolean");
-        c.cast_array = interned("cast_array");
-        c.cast_list = interned("cast_list");
-        c.info = interned("info");
-        c.m_unset = interned("unset");
-        c.m_delete = interned("delete");
-        c.m_absolute = interned("absolute");
-        c.m_get = interned("get");
-        c.m_set = interned("set");
-        c.m_exists = interned("exists");
-        c.m_array_size = interned("array_size");
-        c.m_array_unset = interned("array_unset");
-        c.m_array_set = interned("array_set");
-        c.m_build_tclcmd = interned("build_tclcmd");
-        c.m_kwargs_to_dashed_args = interned("kwargs_to_dashed_args");
-        c.m_call = interned("call");
-        c.m_is_proc = interned("is_proc");
-        c.m_createcommand = interned("createcommand");
-        c.m_enter = interned("__enter__");
-        c.m_exit = interned("__exit__");
-        c.m_del = interned("__del__");
-        c.m_init = interned("__init__");
-        c.m_format = interned("format");
-        c.m_name = interned("__name__");
-        c.w_info = interned("::info");
-        c.w_array = interned("::array");
-        c.w_exists = interned("exists");
-        c.w_get = interned("get");
-        c.w_set = interned("set");
-        c.w_unset = interned("unset");
-        c.w_size = interned("size");
-        c.w_names = interned("names");
-        c.w_namespace = interned("namespace");
-        c.w_current = interned("current");
-        c.w_commands = interned("commands");
-        c.w_procs = interned("procs");
-        c.w_rename = interned("::rename");
-        c.w_ns_qualified = interned("::namespace");
-        c.w_origin = interned("origin");
-        c.w_body = interned("body");
-        c.w_default = interned("default");
-        c.w_empty = interned("");
-        c.w_separator = interned("::");
-        c.w_dash = interned("-");
-        return c;
-    }();
-    return n;
-}
-
 using tessel::call_method;
 using tessel::check;
 using tessel::get_attr;
@@ -117,7 +24,7 @@ using tessel::truth;
 using tessel::tuple_of;
 
 inline nb::object scriptify(nb::handle value) {
-    return check(names().api->scriptify(value.ptr()));
+    return check(cached().api->scriptify(value.ptr()));
 }
 /// True for a value of the exact built-in types that Tcl takes as they are (text, floats,
 /// booleans, bytes, machine-size integers): such values cannot carry conversion hooks,
@@ -135,7 +42,7 @@ inline bool plain_value(PyObject* v) {
 /// `tclobj(value)`, without the call for plain values.
 inline nb::object tclobj(nb::handle value) {
     if (plain_value(value.ptr())) return nb::borrow(value);
-    return check(names().api->tclobj(value.ptr()));
+    return check(cached().api->tclobj(value.ptr()));
 }
 
 /// A handle's instance attributes, and whether its methods are still our own.
@@ -162,12 +69,12 @@ class Attributes {
 /// The host application object of an interpreter as a handle keeps it (`tcl.tk`).
 /// A dead interpreter raises ReferenceError here, as the weak proxy does.
 inline nb::object app_of_interpreter(nb::handle tcl) {
-    return get_attr(proxy_target(tcl.ptr()), names().tk);
+    return get_attr(proxy_target(tcl.ptr()), cached().tk);
 }
 
 /// The host application object of a handle: `self.tcl.tk`.
 inline nb::object app_of(nb::handle self) {
-    return app_of_interpreter(get_attr(self, names().tcl));
+    return app_of_interpreter(get_attr(self, cached().tcl));
 }
 
 /// `app.<method>(arg)`; a Tcl error raised by it carries the error's data and Tcl levels
@@ -176,7 +83,7 @@ inline nb::object host_method(nb::handle app, nb::handle method, nb::handle arg)
     PyObject* stack[] = {app.ptr(), arg.ptr()};
     PyObject* result = PyObject_VectorcallMethod(method.ptr(), stack, 2, nullptr);
     if (!result) {
-        add_error_data(app, names().tcl_error);
+        add_error_data(app, cached().tcl_error);
         throw nb::python_error();
     }
     return nb::steal(result);
@@ -185,20 +92,19 @@ inline nb::object host_method(nb::handle app, nb::handle method, nb::handle arg)
 /// A list call: the host's `call` given one tuple of words.
 inline nb::object list_call(nb::handle app, nb::handle words) {
     if (!tessel::host_can_take_words(words.ptr())) throw nb::python_error();
-    return host_method(app, names().call, words);
+    return host_method(app, cached().call, words);
 }
 
 /// A script evaluation: the host's `eval` of the words rendered as one Tcl list.
 inline nb::object eval_words(nb::handle app, nb::handle words) {
-    nb::object script = check(names().api->scriptify(words.ptr()));
-    return host_method(app, names().eval, script);
+    nb::object script = check(cached().api->scriptify(words.ptr()));
+    return host_method(app, cached().eval, script);
 }
 
 /// True when `text` is a str that starts with "::".
 inline bool is_absolute_name(nb::handle text) {
     if (!PyUnicode_Check(text.ptr())) return false;
-    Py_ssize_t r =
-        PyUnicode_Tailmatch(text.ptr(), names().w_separator.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), cached().separator.ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
@@ -209,8 +115,8 @@ inline nb::object absolute_name(nb::handle self, nb::handle name) {
     if (is_absolute_name(name)) return nb::borrow(name);
     nb::object app = app_of(self);
     nb::object current =
-        check(PyObject_CallMethodObjArgs(app.ptr(), names().call.ptr(), names().w_namespace.ptr(),
-                                         names().w_current.ptr(), nullptr));
+        check(PyObject_CallMethodObjArgs(app.ptr(), cached().call.ptr(), cached().namespace_.ptr(),
+                                         cached().current.ptr(), nullptr));
     nb::object rest = check(PyTuple_Pack(1, name.ptr()));
     return join_names(current, nb::borrow<nb::args>(rest));
 }
@@ -219,7 +125,7 @@ inline nb::object absolute_name(nb::handle self, nb::handle name) {
 /// `cls` in the method resolution order of `self`'s class.
 inline nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name) {
     nb::object proxy = check(
-        PyObject_CallFunctionObjArgs(names().super_type.ptr(), cls.ptr(), self.ptr(), nullptr));
+        PyObject_CallFunctionObjArgs(cached().super_type.ptr(), cls.ptr(), self.ptr(), nullptr));
     PyObject* value = PyObject_GetAttr(proxy.ptr(), name.ptr());
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
@@ -232,8 +138,8 @@ inline nb::object super_attr(nb::handle cls, nb::handle self, nb::handle name) {
 /// The default name of a temporary handle: `str(name).format(cls=..., id=id(self))`.
 inline nb::object temporary_name(nb::handle self, nb::handle name) {
     nb::object text = check(PyObject_Str(name.ptr()));
-    nb::object format = get_attr(text, names().m_format);
-    nb::object cls_name = get_attr(nb::handle((PyObject*)Py_TYPE(self.ptr())), names().m_name);
+    nb::object format = get_attr(text, cached().format);
+    nb::object cls_name = get_attr(nb::handle((PyObject*)Py_TYPE(self.ptr())), cached().name);
     nb::object id = check(PyLong_FromVoidPtr(self.ptr()));
     nb::dict kwargs;
     kwargs["cls"] = cls_name;
@@ -243,7 +149,7 @@ inline nb::object temporary_name(nb::handle self, nb::handle name) {
 
 /// True when a caught Python error is the host's TclError.
 inline bool is_tcl_error(const nb::python_error& e) {
-    return e.matches(names().tcl_error);
+    return e.matches(cached().tcl_error);
 }
 
 /// Runs `body(value)` inside `with manager as value:`, with Python's rules:
@@ -251,8 +157,8 @@ inline bool is_tcl_error(const nb::python_error& e) {
 template <typename Body, typename Fallback>
 nb::object run_with(nb::handle manager, Body&& body, Fallback&& fallback) {
     nb::handle type((PyObject*)Py_TYPE(manager.ptr()));
-    nb::object exit = get_attr(type, names().m_exit);
-    nb::object value = call_method(type, names().m_enter, {manager});
+    nb::object exit = get_attr(type, cached().exit);
+    nb::object value = call_method(type, cached().enter, {manager});
     nb::object result;
     try {
         result = body(value);

@@ -11,6 +11,52 @@
 
 namespace tessel::ns {
 
+/// The namespace module's one registry: imports, classes and interned names, kept for the life
+/// of the process and filled when the module is imported (namespace.cpp). A name field holds
+/// its own text (`get` is "get"), a C++ keyword with a trailing underscore (`delete_`); the
+/// exceptions say what they spell: special names drop their underscores (`init` is
+/// "__init__", `str_name` "__str__", `tclobj_hook` "__tclobj__"), `qualified_info` is "::info",
+/// `option_force` is "-force".
+struct Cached {
+    const ScriptifyApi* api = nullptr;
+    nb::handle proxy_types, weakref_proxy, super_type, tcl_error, update_wrapper;
+    nb::handle chain_from_iterable, map_type;
+    nb::handle module_dict;
+    nb::handle namespace_cls, temp_namespace_cls, own_str;
+    nb::handle listing; ///< (view, words) -> the names Tcl lists inside the viewed namespace
+    bool assertions = true;
+
+    // special names
+    nb::handle str_name, tclobj_hook, scriptify_hook, class_, name, init, enter, exit, del, wrapped;
+    // attributes of handles and interpreters, and methods of the host and of our classes
+    nb::handle ns, tcl, tk, eval, call, getvar, setvar, unsetvar, cast, cast_list, cast_boolean,
+        cast_array, current, create, delete_, format, is_absolute, absolute;
+    nb::handle var_name, cmd_name, args, keywords, logger, items, interpaddr, info;
+    nb::handle byref, get, set, unset, exists, get_str, get_obj, array_get_str, array_get_obj;
+    nb::handle array_set, array_unset, array_names, array_size, is_array, array_index, nocomplain,
+        pattern;
+    nb::handle createcommand, rename, origin, is_proc, proc_body, proc_args, proc_arg_default;
+    nb::handle build_tclcmd, kwargs_to_dashed_args;
+    nb::handle package, TclVariable, TempTclVariable, TclArrayVariable, TclCommand, var_type;
+    nb::handle VariablesView, ObjectsView, CommandsView, ProcsView;
+    nb::handle vars, objs, procs, cmds;
+
+    // Tcl words
+    nb::handle namespace_, children, code, export_, forget, import, parent, which, commands, size,
+        names, body, default_;
+    nb::handle qualified_info, qualified_array, qualified_rename, qualified_namespace;
+    nb::handle option_clear, option_force, option_command, option_variable;
+    nb::handle empty, separator, dash, set_space;
+
+    // texts
+    nb::handle calling_format, args_part, keywords_part, cast_part;
+};
+
+inline Cached& cached() {
+    static Cached c;
+    return c;
+}
+
 /// `TclNamespace.join(first, *rest)`: paths combined and normalised (ValueError
 /// "Invalid Tcl namespace '%s'" for an invalid path). Pure text work. (namespace.cpp)
 nb::object join_names(nb::handle first, nb::args rest);
@@ -45,39 +91,6 @@ std::u32string normalize_path(const std::u32string& path, nb::handle original);
 // namespace_view_items.cpp).
 
 namespace tessel::ns::space {
-
-/// Cached imports, classes and interned names, kept for the life of the process.
-struct Cached {
-    const ScriptifyApi* api = nullptr;
-    nb::handle proxy_types, weakref_proxy, super_type, tcl_error;
-    nb::handle chain_from_iterable, map_type;
-    nb::handle module_dict;
-    nb::handle namespace_cls, temp_namespace_cls;
-    nb::handle listing; ///< (view, words) -> the names Tcl lists inside the viewed namespace
-    bool assertions = true;
-
-    // attribute and method names
-    nb::handle str_name, own_str, tclobj_hook, scriptify_hook;
-    nb::handle ns, tcl, tk, eval, call, getvar, setvar, set_space, cast_list, cast_boolean, current,
-        create, delete_;
-    nb::handle format, class_, name, init, enter, exit, is_absolute, absolute;
-    nb::handle byref, get, set, unset, exists, get_str, get_obj, array_get_str, array_get_obj;
-    nb::handle array_set, array_unset, array_names, is_array, array_index, nocomplain, pattern;
-    nb::handle createcommand, rename, origin, is_proc, proc_body, proc_args, proc_arg_default;
-    nb::handle TclVariable, TclArrayVariable, TclCommand, var_type;
-    nb::handle VariablesView, ObjectsView, CommandsView, ProcsView;
-    nb::handle vars, objs, procs, cmds;
-
-    // Tcl words
-    nb::handle w_namespace, w_eval, w_children, w_code, w_current, w_delete, w_exists, w_export;
-    nb::handle w_clear, w_forget, w_import, w_force, w_origin, w_parent, w_which, w_command;
-    nb::handle w_variable, w_info, w_vars, w_commands, w_procs, w_empty, w_global;
-};
-
-inline Cached& cached() {
-    static Cached c;
-    return c;
-}
 
 /// `head + tail` of two tuples.
 inline nb::tuple concat(nb::handle head, nb::handle tail) {
@@ -164,13 +177,12 @@ void remember_originals(nb::handle namespace_cls, nb::module_& m);
 
 namespace tessel::ns::commands {
 
-/// The classes made here, our own methods (to recognise them on an instance), and
-/// what the methods need at call time.
+/// The classes made here, our own methods (to recognise them on an instance), and the
+/// dashed forms of option names met so far.
 struct Classes {
     nb::handle command, temp_command;
     nb::handle own_build, own_dashed, own_call;
-    nb::handle update_wrapper, package, module_dict, temp_variable_name;
-    nb::handle items, interpaddr, dashed_names, calling_format, args_part, keywords_part, cast_part;
+    nb::handle dashed_names;
 };
 
 inline Classes& classes() {

@@ -17,8 +17,7 @@ constexpr const char* kTemporaryName = "::__quillon__{cls}_{id}_tmp";
 struct Classes {
     nb::handle variable, temp_variable, array_variable, temp_array_variable;
     nb::handle marker;
-    nb::handle chain_from_iterable, map, array_names_caller;
-    nb::handle nocomplain;
+    nb::handle array_names_caller;
 };
 
 Classes& classes() {
@@ -27,7 +26,7 @@ Classes& classes() {
 }
 
 nb::object name_of(nb::handle self) {
-    return get_attr(self, names().var_name);
+    return get_attr(self, cached().var_name);
 }
 
 /// "name(index)" of two texts, as Tcl spells an array element.
@@ -46,12 +45,12 @@ nb::object element_word(nb::handle self, nb::handle array_index) {
 /// The array command "::array <sub> N" with an optional last word.
 nb::object array_words(nb::handle self, nb::handle sub, nb::handle last = nb::handle()) {
     nb::object name = name_of(self);
-    if (last.is_valid()) return tuple_of({names().w_array, sub, name, last});
-    return tuple_of({names().w_array, sub, name});
+    if (last.is_valid()) return tuple_of({cached().qualified_array, sub, name, last});
+    return tuple_of({cached().qualified_array, sub, name});
 }
 
 nb::object interpreter_of(nb::handle self) {
-    return get_attr(self, names().tcl);
+    return get_attr(self, cached().tcl);
 }
 
 // ---- TclVariable -------------------------------------------------------------------------
@@ -59,11 +58,11 @@ nb::object interpreter_of(nb::handle self) {
 void variable_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle tcl,
                    nb::handle cast) {
     nb::object interp = interpreter_proxy(tcl);
-    set_attr(self, names().tcl, interp);
-    set_attr(self, names().cast, cast);
+    set_attr(self, cached().tcl, interp);
+    set_attr(self, cached().cast, cast);
     nb::object name = scriptify(var_name);
     if (!array_index.is_none()) name = element_name(name, scriptify(array_index));
-    set_attr(self, names().var_name, name);
+    set_attr(self, cached().var_name, name);
 }
 
 /// Reads the variable (or element) as the host returns it, then applies the cast in force:
@@ -77,12 +76,12 @@ nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t n
         throw nb::python_error();
     nb::handle array_index(bound[0]), cast(bound[1]);
     Attributes attrs(self);
-    nb::object app = app_of_interpreter(attrs[names().tcl]);
-    nb::object name = attrs[names().var_name];
+    nb::object app = app_of_interpreter(attrs[cached().tcl]);
+    nb::object name = attrs[cached().var_name];
     nb::object result = array_index.is_none()
-                            ? call_method(app, names().getvar, {name})
-                            : call_method(app, names().getvar, {name, array_index});
-    nb::object conversion = cast.is(classes().marker) ? attrs[names().cast] : nb::borrow(cast);
+                            ? call_method(app, cached().getvar, {name})
+                            : call_method(app, cached().getvar, {name, array_index});
+    nb::object conversion = cast.is(classes().marker) ? attrs[cached().cast] : nb::borrow(cast);
     if (!truth(conversion)) return result;
     if (!PyCallable_Check(conversion.ptr())) {
         kParameters.wrong_type("cast", "callable or None", conversion.ptr());
@@ -95,7 +94,7 @@ nb::object variable_get_str(nb::handle self, nb::handle array_index) {
     nb::object app = app_of(self);
     nb::object element = element_word(self, array_index), text;
     if (read_variable_text(app, element, text)) return text; // where eval would cut it
-    return eval_words(app, tuple_of({names().w_set, element}));
+    return eval_words(app, tuple_of({cached().set, element}));
 }
 
 nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs,
@@ -106,17 +105,17 @@ nb::object variable_set(nb::handle self, PyObject* const* args, Py_ssize_t nargs
     if (!kParameters.bind(args, nargs, kwnames, bound)) throw nb::python_error();
     nb::handle value(bound[0]), array_index(bound[1]);
     Attributes attrs(self);
-    nb::object app = app_of_interpreter(attrs[names().tcl]);
-    nb::object name = attrs[names().var_name];
+    nb::object app = app_of_interpreter(attrs[cached().tcl]);
+    nb::object name = attrs[cached().var_name];
     if (array_index.is_none()) {
         nb::object ready = tclobj(value);
         if (!tessel::host_can_take_value(ready.ptr())) throw nb::python_error();
-        return call_method(app, names().setvar, {name, ready});
+        return call_method(app, cached().setvar, {name, ready});
     }
     nb::object index = scriptify(array_index);
     nb::object ready = tclobj(value);
     if (!tessel::host_can_take_value(ready.ptr())) throw nb::python_error();
-    return call_method(app, names().setvar, {name, index, ready});
+    return call_method(app, cached().setvar, {name, index, ready});
 }
 
 void variable_unset(nb::handle self, nb::handle array_index, nb::handle nocomplain) {
@@ -124,9 +123,9 @@ void variable_unset(nb::handle self, nb::handle array_index, nb::handle nocompla
     nb::object name = name_of(self);
     try {
         if (array_index.is_none())
-            call_method(app, names().unsetvar, {name});
+            call_method(app, cached().unsetvar, {name});
         else
-            call_method(app, names().unsetvar, {name, scriptify(array_index)});
+            call_method(app, cached().unsetvar, {name, scriptify(array_index)});
     } catch (nb::python_error& e) {
         if (!is_tcl_error(e) || !truth(nocomplain)) throw;
     }
@@ -135,9 +134,9 @@ void variable_unset(nb::handle self, nb::handle array_index, nb::handle nocompla
 bool variable_exists(nb::handle self, nb::handle array_index) {
     nb::object app = app_of(self);
     nb::object words =
-        tuple_of({names().w_info, names().w_exists, element_word(self, array_index)});
+        tuple_of({cached().qualified_info, cached().exists, element_word(self, array_index)});
     nb::object result = list_call(app, words);
-    return truth(call_method(interpreter_of(self), names().cast_boolean, {result}));
+    return truth(call_method(interpreter_of(self), cached().cast_boolean, {result}));
 }
 
 nb::object variable_array_item_byref(nb::handle self, nb::handle array_index, nb::handle cast) {
@@ -152,49 +151,49 @@ nb::object variable_array_item_byref(nb::handle self, nb::handle array_index, nb
 
 nb::object variable_array_get_obj(nb::handle self, nb::handle pattern) {
     nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, names().w_get)
-                                         : array_words(self, names().w_get, scriptify(pattern));
+    nb::object words = pattern.is_none() ? array_words(self, cached().get)
+                                         : array_words(self, cached().get, scriptify(pattern));
     nb::object result = list_call(app, words);
-    return call_method(interpreter_of(self), names().cast_array, {result});
+    return call_method(interpreter_of(self), cached().cast_array, {result});
 }
 
 nb::object variable_array_get_str(nb::handle self, nb::handle pattern) {
     nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, names().w_get)
-                                         : array_words(self, names().w_get, pattern);
+    nb::object words = pattern.is_none() ? array_words(self, cached().get)
+                                         : array_words(self, cached().get, pattern);
     nb::object result = eval_words(app, words);
-    return call_method(interpreter_of(self), names().cast_array, {result});
+    return call_method(interpreter_of(self), cached().cast_array, {result});
 }
 
 void variable_array_set(nb::handle self, nb::handle value) {
     nb::object app = app_of(self);
-    list_call(app, array_words(self, names().w_set, tclobj(value)));
+    list_call(app, array_words(self, cached().set, tclobj(value)));
 }
 
 void variable_array_unset(nb::handle self, nb::handle pattern) {
     nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, names().w_unset)
-                                         : array_words(self, names().w_unset, scriptify(pattern));
+    nb::object words = pattern.is_none() ? array_words(self, cached().unset)
+                                         : array_words(self, cached().unset, scriptify(pattern));
     list_call(app, words);
 }
 
 nb::object variable_array_size(nb::handle self) {
     nb::object app = app_of(self);
-    return list_call(app, array_words(self, names().w_size));
+    return list_call(app, array_words(self, cached().size));
 }
 
 nb::object variable_array_names(nb::handle self, nb::handle pattern) {
     nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, names().w_names)
-                                         : array_words(self, names().w_names, scriptify(pattern));
+    nb::object words = pattern.is_none() ? array_words(self, cached().names)
+                                         : array_words(self, cached().names, scriptify(pattern));
     nb::object result = list_call(app, words);
-    return call_method(interpreter_of(self), names().cast_list, {result});
+    return call_method(interpreter_of(self), cached().cast_list, {result});
 }
 
 bool variable_is_array(nb::handle self) {
     nb::object app = app_of(self);
-    nb::object result = list_call(app, array_words(self, names().w_exists));
-    return truth(call_method(interpreter_of(self), names().cast_boolean, {result}));
+    nb::object result = list_call(app, array_words(self, cached().exists));
+    return truth(call_method(interpreter_of(self), cached().cast_boolean, {result}));
 }
 
 nb::object variable_absolute(nb::handle self) {
@@ -202,8 +201,8 @@ nb::object variable_absolute(nb::handle self) {
 }
 
 void variable_make_absolute(nb::handle self) {
-    nb::object name = call_method(self, names().m_absolute);
-    set_attr(self, names().var_name, name);
+    nb::object name = call_method(self, cached().absolute);
+    set_attr(self, cached().var_name, name);
 }
 
 nb::object variable_str(nb::handle self) {
@@ -216,7 +215,7 @@ nb::object variable_tclobj(nb::handle self) {
 
 nb::object class_name(nb::handle self) {
     nb::object cls = check(PyObject_GetAttrString(self.ptr(), "__class__"));
-    return get_attr(cls, names().m_name);
+    return get_attr(cls, cached().name);
 }
 
 nb::object variable_repr(nb::handle self) {
@@ -227,13 +226,13 @@ nb::object variable_repr(nb::handle self) {
 
 void temp_variable_init(nb::handle self, nb::handle var_name, nb::kwargs kwargs) {
     nb::object name = temporary_name(self, var_name);
-    nb::object init = super_attr(classes().temp_variable, self, names().m_init);
+    nb::object init = super_attr(classes().temp_variable, self, cached().init);
     nb::object args = tuple_of({name});
     check(PyObject_Call(init.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 nb::object temp_variable_enter(nb::handle self) {
-    nb::object next = super_attr(classes().temp_variable, self, names().m_enter);
+    nb::object next = super_attr(classes().temp_variable, self, cached().enter);
     if (truth(next)) return check(PyObject_CallNoArgs(next.ptr()));
     return nb::borrow(self);
 }
@@ -241,11 +240,11 @@ nb::object temp_variable_enter(nb::handle self) {
 /// Removes the variable (missing is fine), then hands the exception on to the next
 /// `__exit__` along the method resolution order, if any.
 nb::object temp_variable_exit(nb::handle self, nb::args exc_info) {
-    nb::object unset = get_attr(self, names().m_unset);
+    nb::object unset = get_attr(self, cached().unset);
     nb::dict kwargs;
-    kwargs[classes().nocomplain] = nb::borrow(Py_True);
+    kwargs[cached().nocomplain] = nb::borrow(Py_True);
     check(PyObject_Call(unset.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-    nb::object next = super_attr(classes().temp_variable, self, names().m_exit);
+    nb::object next = super_attr(classes().temp_variable, self, cached().exit);
     if (truth(next)) return check(PyObject_Call(next.ptr(), exc_info.ptr(), nullptr));
     return nb::borrow(Py_False);
 }
@@ -253,7 +252,7 @@ nb::object temp_variable_exit(nb::handle self, nb::args exc_info) {
 // ---- TclArrayVariable --------------------------------------------------------------------
 
 void array_init(nb::handle self, nb::handle var_name, nb::handle tcl, nb::handle cast) {
-    nb::object init = super_attr(classes().array_variable, self, names().m_init);
+    nb::object init = super_attr(classes().array_variable, self, cached().init);
     nb::dict kwargs;
     kwargs["tcl"] = tcl;
     kwargs["cast"] = cast;
@@ -262,16 +261,15 @@ void array_init(nb::handle self, nb::handle var_name, nb::handle tcl, nb::handle
 }
 
 nb::object array_len(nb::handle self) {
-    return call_method(self, names().m_array_size);
+    return call_method(self, cached().array_size);
 }
 
 /// Iterates over the element names, asking Tcl for them once, when first advanced.
 nb::object array_iter(nb::handle self) {
-    Classes& c = classes();
     nb::object once = tuple_of({self});
-    nb::object lists = check(
-        PyObject_CallFunctionObjArgs(c.map.ptr(), c.array_names_caller.ptr(), once.ptr(), nullptr));
-    return check(PyObject_CallOneArg(c.chain_from_iterable.ptr(), lists.ptr()));
+    nb::object lists = check(PyObject_CallFunctionObjArgs(
+        cached().map_type.ptr(), classes().array_names_caller.ptr(), once.ptr(), nullptr));
+    return check(PyObject_CallOneArg(cached().chain_from_iterable.ptr(), lists.ptr()));
 }
 
 /// `self.<method>(array_index=key)`.
@@ -289,44 +287,38 @@ nb::object call_with_index(nb::handle self, nb::handle method, nb::handle key,
 }
 
 bool array_contains(nb::handle self, nb::handle key) {
-    return truth(call_with_index(self, names().m_exists, key));
+    return truth(call_with_index(self, cached().exists, key));
 }
 
 nb::object array_getitem(nb::handle self, nb::handle key) {
-    return call_with_index(self, names().m_get, key);
+    return call_with_index(self, cached().get, key);
 }
 
 void array_setitem(nb::handle self, nb::handle key, nb::handle value) {
-    call_with_index(self, names().m_set, key, value);
+    call_with_index(self, cached().set, key, value);
 }
 
 void array_delitem(nb::handle self, nb::handle key) {
-    call_with_index(self, names().m_unset, key);
+    call_with_index(self, cached().unset, key);
 }
 
 void array_clear(nb::handle self) {
-    call_method(self, names().m_array_unset);
+    call_method(self, cached().array_unset);
 }
 
 void array_update(nb::handle self, nb::args args, nb::kwargs kwargs) {
     nb::object contents = check(PyObject_Call((PyObject*)&PyDict_Type, args.ptr(), kwargs.ptr()));
-    call_method(self, names().m_array_set, {contents});
+    call_method(self, cached().array_set, {contents});
 }
 
 } // namespace
 
 void add_variable_classes(nb::module_& m) {
     Classes& c = classes();
-    names();
-    nb::module_ itertools = nb::module_::import_("itertools");
-    nb::module_ builtins = nb::module_::import_("builtins");
     nb::module_ abc = nb::module_::import_("abc");
     nb::module_ collections_abc = nb::module_::import_("collections.abc");
-    c.chain_from_iterable = keep(itertools.attr("chain").attr("from_iterable"));
-    c.map = keep(builtins.attr("map"));
     c.array_names_caller =
         keep(nb::module_::import_("operator").attr("methodcaller")("array_names"));
-    c.nocomplain = interned("nocomplain");
     static PyMethodDef fast_methods[] = {
         {"get_obj", as_method(&guarded_fast<variable_get_obj>), METH_FASTCALL | METH_KEYWORDS,
          "get_obj(array_index=None, cast=<the handle's cast>)\n\n"

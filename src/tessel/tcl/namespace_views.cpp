@@ -194,7 +194,7 @@ template <nb::handle Cached::* Method> void delete_item(nb::handle self, nb::han
 
 /// `iter(view)`: the names that `info <Kind>` lists inside the namespace, run when first needed.
 template <nb::handle Cached::* Kind> nb::object iterate(nb::handle self) {
-    return lazy_listing(self, tuple_of({cached().w_info, cached().*Kind}));
+    return lazy_listing(self, tuple_of({cached().qualified_info, cached().*Kind}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -316,7 +316,7 @@ nb::object build_variables_view(const char* module, nb::handle abc_meta, nb::han
     b.def("__contains__", &view_contains, nb::arg("var_name").none());
     b.attr("__setitem__", variable_setitem(cls));
     b.def("__delitem__", &delete_item<&Cached::unset>, nb::arg("var_name").none());
-    b.def("__iter__", &iterate<&Cached::w_vars>);
+    b.def("__iter__", &iterate<&Cached::vars>);
     b.def("__len__", &view_len);
     return b.finish();
 }
@@ -350,7 +350,7 @@ nb::object build_commands_view(const char* module, nb::handle abc_meta, nb::hand
     b.def("__contains__", &view_contains, nb::arg("cmd_name").none());
     b.def("__setitem__", &cmds_setitem, nb::arg("cmd_name").none(), nb::arg("func").none());
     b.def("__delitem__", &delete_item<&Cached::delete_>, nb::arg("cmd_name").none());
-    b.def("__iter__", &iterate<&Cached::w_commands>);
+    b.def("__iter__", &iterate<&Cached::commands>);
     b.def("__len__", &view_len);
     return b.finish();
 }
@@ -358,7 +358,7 @@ nb::object build_commands_view(const char* module, nb::handle abc_meta, nb::hand
 nb::object build_procs_view(const char* module, nb::handle abc_meta, nb::handle base) {
     ClassBuilder b(module, "ProcsView", tuple_of({base}), abc_meta, "TclNamespace.ProcsView");
     b.def("exists", &forward<&Cached::is_proc>, nb::arg("cmd_name").none());
-    b.def("__iter__", &iterate<&Cached::w_procs>);
+    b.def("__iter__", &iterate<&Cached::procs>);
     return b.finish();
 }
 
