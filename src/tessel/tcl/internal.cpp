@@ -5,11 +5,11 @@
 #include "host/class_guard.hpp"
 #include "host/pyclass.hpp"
 #include "host/tcl_library.hpp"
+#include "host/tcl_lists.hpp"
 #include "host/tcl_text.hpp"
 
 #include <tcl.h>
 
-#include <memory>
 
 namespace nb = nanobind;
 
@@ -30,49 +30,6 @@ Host& host() {
         return Host{keep(tkinter.attr("TclError")), keep(tkinter.attr("Tcl_Obj"))};
     }();
     return cached;
-}
-
-/// An interpreter of this thread, made on first need, used only to learn
-/// Tcl's message for a malformed list. It runs no script.
-struct MessageInterp {
-    Tcl_Interp* interp = Tcl_CreateInterp();
-    ~MessageInterp() { Tcl_DeleteInterp(interp); }
-};
-
-[[noreturn]] void raise_list_error(const char* utf8) {
-    thread_local MessageInterp messages;
-    int count = 0;
-    const char** elements = nullptr;
-    std::string message = "malformed Tcl list";
-    if (Tcl_SplitList(messages.interp, utf8, &count, &elements) != TCL_OK)
-        message = Tcl_GetStringResult(messages.interp);
-    else
-        Tcl_Free(reinterpret_cast<char*>(elements));
-    Tcl_ResetResult(messages.interp);
-    // Tcl may cut a character in the middle when it quotes the offending text.
-    nb::object text = nb::steal(from_tcl_utf8(message.data(), message.size()));
-    if (!text.is_valid()) throw nb::python_error();
-    PyErr_SetObject(host().tcl_error.ptr(), text.ptr());
-    throw nb::python_error();
-}
-
-/// Splits Tcl list text (Tcl's bytes) into a tuple of Python strings.
-nb::tuple split_tcl_text(const std::string& utf8) {
-    int count = 0;
-    const char** elements = nullptr;
-    if (Tcl_SplitList(nullptr, utf8.c_str(), &count, &elements) != TCL_OK)
-        raise_list_error(utf8.c_str());
-    std::unique_ptr<const char*, void (*)(const char**)> owner(
-        elements, [](const char** p) { Tcl_Free(reinterpret_cast<char*>(p)); });
-    PyObject* result = PyTuple_New(count);
-    if (!result) throw nb::python_error();
-    nb::tuple tuple = nb::steal<nb::tuple>(result);
-    for (int i = 0; i < count; ++i) {
-        PyObject* item = from_tcl_utf8(elements[i], std::strlen(elements[i]));
-        if (!item) throw nb::python_error();
-        PyTuple_SET_ITEM(result, i, item);
-    }
-    return tuple;
 }
 
 /// A tuple or list is already split: its items, Tcl objects turned into text.
@@ -116,7 +73,7 @@ nb::tuple get_list_from_any(nb::handle value) {
         throw nb::python_error();
     }
     if (!text.is_valid()) throw nb::python_error();
-    return split_tcl_text(to_tcl_utf8(text.ptr()));
+    return split_tcl_list(to_tcl_utf8(text.ptr()).c_str(), host().tcl_error.ptr());
 }
 
 /// The Tcl interpreter behind a host application object (or an object with `tk`).
