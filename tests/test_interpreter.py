@@ -158,8 +158,10 @@ def test_hook_loading_is_logged(hooks, caplog):
 def test_allowed_keys_are_read_when_hooks_load(hooks, monkeypatch):
     found, _ = hooks
     monkeypatch.setattr(module, "TCL_ALLOWED_ENTRYPOINT_KEYS", "setup_hooks")
-    found.append(entry_point("setup", lambda interp: None))
-    Interpreter()  # "setup" is part of the replaced key text
+    ran = []
+    found.append(entry_point("setup", ran.append))
+    interp = Interpreter()  # "setup" is part of the replaced key text
+    assert ran == [interp]
 
 
 # ---- attribute delegation -----------------------------------------------------------------
