@@ -1,5 +1,5 @@
-// namespace_handles.hpp — tools shared by the variable and command handles: cached names,
-// conversions, host calls through the interpreter's `tk`, and Python's super/with rules.
+// namespace_handles.hpp — tools shared by the variable and command handles: scriptify and
+// tclobj, host calls through the interpreter's `tk`, and Python's super/with rules.
 #pragma once
 
 #include "host/arguments.hpp"
