@@ -49,6 +49,13 @@ nb::object array_words(nb::handle self, nb::handle sub, nb::handle last = nb::ha
     return tuple_of({cached().qualified_array, sub, name});
 }
 
+/// "::array <sub> N", and the pattern when it is not None: as Tcl text for a list call, or as
+/// it is for a script (`raw`), whose words are rendered together.
+nb::object pattern_words(nb::handle self, nb::handle sub, nb::handle pattern, bool raw = false) {
+    if (pattern.is_none()) return array_words(self, sub);
+    return array_words(self, sub, raw ? nb::borrow(pattern) : scriptify(pattern));
+}
+
 nb::object interpreter_of(nb::handle self) {
     return get_attr(self, cached().tcl);
 }
@@ -150,18 +157,12 @@ nb::object variable_array_item_byref(nb::handle self, nb::handle array_index, nb
 }
 
 nb::object variable_array_get_obj(nb::handle self, nb::handle pattern) {
-    nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, cached().get)
-                                         : array_words(self, cached().get, scriptify(pattern));
-    nb::object result = list_call(app, words);
+    nb::object result = list_call(app_of(self), pattern_words(self, cached().get, pattern));
     return call_method(interpreter_of(self), cached().cast_array, {result});
 }
 
 nb::object variable_array_get_str(nb::handle self, nb::handle pattern) {
-    nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, cached().get)
-                                         : array_words(self, cached().get, pattern);
-    nb::object result = eval_words(app, words);
+    nb::object result = eval_words(app_of(self), pattern_words(self, cached().get, pattern, true));
     return call_method(interpreter_of(self), cached().cast_array, {result});
 }
 
@@ -171,10 +172,7 @@ void variable_array_set(nb::handle self, nb::handle value) {
 }
 
 void variable_array_unset(nb::handle self, nb::handle pattern) {
-    nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, cached().unset)
-                                         : array_words(self, cached().unset, scriptify(pattern));
-    list_call(app, words);
+    list_call(app_of(self), pattern_words(self, cached().unset, pattern));
 }
 
 nb::object variable_array_size(nb::handle self) {
@@ -183,10 +181,7 @@ nb::object variable_array_size(nb::handle self) {
 }
 
 nb::object variable_array_names(nb::handle self, nb::handle pattern) {
-    nb::object app = app_of(self);
-    nb::object words = pattern.is_none() ? array_words(self, cached().names)
-                                         : array_words(self, cached().names, scriptify(pattern));
-    nb::object result = list_call(app, words);
+    nb::object result = list_call(app_of(self), pattern_words(self, cached().names, pattern));
     return call_method(interpreter_of(self), cached().cast_list, {result});
 }
 
