@@ -16,13 +16,7 @@ namespace tessel::interp {
 
 nb::object catch_error(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) return nb::object();
-    PyObject *ptype, *pvalue, *ptrace;
-    PyErr_Fetch(&ptype, &pvalue, &ptrace);
-    PyErr_NormalizeException(&ptype, &pvalue, &ptrace);
-    if (ptrace) PyException_SetTraceback(pvalue, ptrace);
-    Py_XDECREF(ptype);
-    Py_XDECREF(ptrace);
-    return nb::steal(pvalue);
+    return take_error();
 }
 
 void raise_from(PyObject* exc_type, nb::handle cause) {

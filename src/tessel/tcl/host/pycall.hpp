@@ -52,6 +52,13 @@ inline nb::tuple tuple_of(std::initializer_list<nb::handle> items) {
     return nb::steal<nb::tuple>(t);
 }
 
+/// `module.name`, imported now and kept for the life of the process (call it at module init,
+/// not first on a hot path); a failure raises.
+inline nb::handle kept_module_attribute(const char* module, const char* name) {
+    nb::object imported = check(PyImport_ImportModule(module));
+    return check(PyObject_GetAttrString(imported.ptr(), name)).release();
+}
+
 [[noreturn]] inline void too_many_arguments() {
     PyErr_SetString(PyExc_SystemError, "too many call arguments");
     throw nb::python_error();

@@ -46,23 +46,27 @@ inline PyObject* missing_attribute(PyObject* self, const char* name) {
     return nullptr;
 }
 
+/// The pending Python error as one exception object: normalised, its traceback attached, and
+/// no longer pending. Invalid when no error was pending.
+inline nb::object take_error() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return nb::steal(value);
+}
+
 /// Replaces the pending Python error by `type(message)`, with the replaced error as its
 /// cause, as `raise type(message) from error` would. Returns null.
 inline PyObject* replace_error(PyObject* type, PyObject* message) {
-    PyObject *ptype, *pvalue, *ptrace;
-    PyErr_Fetch(&ptype, &pvalue, &ptrace);
-    PyErr_NormalizeException(&ptype, &pvalue, &ptrace);
-    if (ptrace && pvalue) PyException_SetTraceback(pvalue, ptrace);
-    Py_XDECREF(ptype);
-    Py_XDECREF(ptrace);
+    nb::object replaced = take_error();
     PyObject* replacement = PyObject_CallOneArg(type, message);
-    if (!replacement) {
-        Py_XDECREF(pvalue);
-        return nullptr;
-    }
-    if (pvalue) {
-        PyException_SetContext(replacement, Py_NewRef(pvalue));
-        PyException_SetCause(replacement, pvalue); // steals the reference
+    if (!replacement) return nullptr;
+    if (replaced.is_valid()) {
+        PyException_SetContext(replacement, Py_NewRef(replaced.ptr()));
+        PyException_SetCause(replacement, replaced.release().ptr()); // steals the reference
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement)), replacement);
     Py_DECREF(replacement);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/pycall.hpp"
+#include "host/pyerrors.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -41,12 +42,7 @@ inline nb::object error_code_words(nb::handle app) {
 /// code carries ({PYTHON <type> <key>}), until a TclError takes one as its cause (the newest
 /// kept only: see remember_callback_error). A dict of tessel.tcl.internal; a failure raises.
 inline nb::handle callback_errors() {
-    static nb::handle errors = [] {
-        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.internal"));
-        if (!module.is_valid()) throw nb::python_error();
-        return nb::handle(
-            check(PyObject_GetAttrString(module.ptr(), "_CALLBACK_ERRORS")).release());
-    }();
+    static nb::handle errors = kept_module_attribute("tessel.tcl.internal", "_CALLBACK_ERRORS");
     return errors;
 }
 
@@ -73,11 +69,7 @@ inline nb::object remember_callback_error(PyObject* exc) {
 
 /// tessel.tcl.internal._interruption (import it at module init: see callback_errors).
 inline nb::handle interruption_taker() {
-    static nb::handle take = [] {
-        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.internal"));
-        if (!module.is_valid()) throw nb::python_error();
-        return nb::handle(check(PyObject_GetAttrString(module.ptr(), "_interruption")).release());
-    }();
+    static nb::handle take = kept_module_attribute("tessel.tcl.internal", "_interruption");
     return take;
 }
 
@@ -113,17 +105,10 @@ inline Interruption take_interruption(nb::handle app) {
 /// Raises `raised` (a signal handler's exception) in place of the pending error, which
 /// becomes its context.
 inline void raise_instead(nb::handle raised) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    nb::object replaced = take_error();
     PyObject* context = PyException_GetContext(raised.ptr()); // (raised once before: kept)
-    if (value && value != raised.ptr() && !context)
-        PyException_SetContext(raised.ptr(), value);
-    else
-        Py_XDECREF(value);
+    if (replaced.is_valid() && !replaced.is(raised) && !context)
+        PyException_SetContext(raised.ptr(), replaced.release().ptr());
     Py_XDECREF(context);
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(raised.ptr()))),
                   Py_NewRef(raised.ptr()), PyException_GetTraceback(raised.ptr()));
@@ -131,11 +116,7 @@ inline void raise_instead(nb::handle raised) {
 
 /// tessel.tcl.tcl_frames.tcl_traceback (import it at module init: see callback_errors).
 inline nb::handle tcl_traceback_maker() {
-    static nb::handle make = [] {
-        nb::object module = nb::steal(PyImport_ImportModule("tessel.tcl.tcl_frames"));
-        if (!module.is_valid()) throw nb::python_error();
-        return nb::handle(check(PyObject_GetAttrString(module.ptr(), "tcl_traceback")).release());
-    }();
+    static nb::handle make = kept_module_attribute("tessel.tcl.tcl_frames", "tcl_traceback");
     return make;
 }
 
