@@ -109,6 +109,7 @@ void describe_python_failure(Tcl_Interp* interp, PyObject* type_name, PyObject* 
             Tcl_SetErrorCode(interp, "PYTHON", PyUnicode_AsUTF8(type_name),
                              PyUnicode_AsUTF8(key.ptr()), static_cast<char*>(nullptr));
     } catch (nb::python_error&) {
+    } catch (...) { // (std::bad_alloc from the text, for one)
     }
     PyErr_Clear();
 }

@@ -322,6 +322,9 @@ int deliver_pending(void*) {
     } catch (nb::python_error& error) {
         error.restore();
         return -1;
+    } catch (const std::exception& error) { // (no C++ exception may leave: Python called this)
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return -1;
     }
     return 0;
 }
