@@ -2,6 +2,7 @@
 Python code run in a process of its own (for what may crash or must start afresh)."""
 
 import gc
+import os
 import pathlib
 import subprocess
 import sys
@@ -70,11 +71,22 @@ def run_apart():
 
 pytest_plugins = ["pytester"]
 
+# A source-tree PYTHONPATH made absolute while the working directory is still the project's:
+# an inner pytest (pytester) runs elsewhere.
+_ABSOLUTE_PYTHONPATH = os.pathsep.join(
+    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry
+)
+
+
+@pytest.fixture
+def absolute_pythonpath(monkeypatch):
+    """PYTHONPATH pointing home from anywhere, for a pytest run elsewhere."""
+    if _ABSOLUTE_PYTHONPATH:
+        monkeypatch.setenv("PYTHONPATH", _ABSOLUTE_PYTHONPATH)
+
 
 # A run under the sanitizers (tools/sanitize) is several times slower: no deadlines there, and
 # fewer examples for the property tests that do not fix their own count.
-import os  # noqa: E402
-
 from hypothesis import HealthCheck, settings  # noqa: E402
 
 settings.register_profile(

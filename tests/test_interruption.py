@@ -1,7 +1,6 @@
 """Signals and interrupt() stop a running Tcl script, whichever way it was started; signal
 handlers that return let it run on; the interpreter works afterwards."""
 
-import os
 import signal
 import subprocess
 import sys
@@ -122,15 +121,8 @@ TIMED_OUT = """
 """
 
 
-# (the inner pytest runs elsewhere: a source-tree PYTHONPATH made absolute now)
-PYTHONPATH = os.pathsep.join(
-    os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry
-)
-
-
-def test_a_test_timeout_ends_a_hanging_script(pytester, monkeypatch):
+def test_a_test_timeout_ends_a_hanging_script(absolute_pythonpath, pytester):
     pytest.importorskip("pytest_timeout")
-    monkeypatch.setenv("PYTHONPATH", PYTHONPATH)
     pytester.makepyfile(TIMED_OUT)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, failed=1)

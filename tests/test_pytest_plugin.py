@@ -1,17 +1,8 @@
 """The pytest plugin: fixtures, and the "tcl history" section of a failing test's report."""
 
-import os
-
 import pytest
 
-
-@pytest.fixture(autouse=True)
-def absolute_pythonpath(monkeypatch):
-    """The inner pytest runs elsewhere: keep a source-tree PYTHONPATH pointing home."""
-    entries = os.environ.get("PYTHONPATH", "")
-    if entries:
-        absolute = os.pathsep.join(os.path.abspath(e) for e in entries.split(os.pathsep) if e)
-        monkeypatch.setenv("PYTHONPATH", absolute)
+pytestmark = pytest.mark.usefixtures("absolute_pythonpath")
 
 FAILING_TESTS = """
     def test_fails(tcl_interp):

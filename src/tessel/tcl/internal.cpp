@@ -10,7 +10,6 @@
 
 #include <tcl.h>
 
-
 namespace nb = nanobind;
 
 namespace tessel {
@@ -107,14 +106,18 @@ void register_owner_thread(nb::handle interp) {
                      reinterpret_cast<ClientData>(Tcl_GetCurrentThread()));
 }
 
+Tcl_ThreadId owner_thread(Tcl_Interp* tcl) {
+    return reinterpret_cast<Tcl_ThreadId>(Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr));
+}
+
 /// An interpreter nobody registered is owned by the first thread that asks.
 Tcl_Interp* owned_interp(nb::handle interp) {
     Tcl_Interp* tcl = interp_of(interp);
-    ClientData owner = Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr);
+    Tcl_ThreadId owner = owner_thread(tcl);
     Tcl_ThreadId current = Tcl_GetCurrentThread();
     if (!owner) {
         Tcl_SetAssocData(tcl, kOwnerThreadKey, nullptr, reinterpret_cast<ClientData>(current));
-    } else if (reinterpret_cast<Tcl_ThreadId>(owner) != current) {
+    } else if (owner != current) {
         throw nb::builtin_exception(nb::exception_type::runtime_error,
                                     "Tcl interpreter used from a thread other than the "
                                     "one that created it");

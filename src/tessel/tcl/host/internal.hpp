@@ -14,6 +14,9 @@ namespace nb = nanobind;
 /// RuntimeError unless the calling thread owns it. (internal.cpp)
 Tcl_Interp* owned_interp(nb::handle interp);
 
+/// The thread registered as the owner of `tcl`, or null when none is. (internal.cpp)
+Tcl_ThreadId owner_thread(Tcl_Interp* tcl);
+
 /// The Tcl interpreter behind an interpreter (or host application object), of any thread.
 /// (internal.cpp)
 Tcl_Interp* interp_of(nb::handle interp);

@@ -54,7 +54,6 @@ namespace tessel {
 namespace {
 
 constexpr const char* kInterruptedMessage = "script interrupted";
-constexpr const char* kOwnerThreadKey = "tessel.tcl owner thread";
 
 [[noreturn]] void raise_os_error() {
     PyErr_SetFromErrno(PyExc_OSError);
@@ -240,9 +239,10 @@ nb::handle entry_of(Tcl_Interp* tcl) {
     return nb::handle();
 }
 
+/// The owner of `tcl`: the registered thread, else the calling one.
 Tcl_ThreadId owner_of(Tcl_Interp* tcl) {
-    ClientData owner = Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr);
-    return owner ? reinterpret_cast<Tcl_ThreadId>(owner) : Tcl_GetCurrentThread();
+    Tcl_ThreadId owner = owner_thread(tcl);
+    return owner ? owner : Tcl_GetCurrentThread();
 }
 
 /// Unwinds what `tcl` runs and gives it an entry (or `raised` to the entry it has without one).
@@ -356,10 +356,10 @@ int run_signal_handlers(ClientData, Tcl_Interp* interp, int code) {
         if (checked < 0) {
             nb::python_error raised;
             if (interp) {
-                for (Tcl_Interp* each = interp; each != outermost(interp);
-                     each = Tcl_GetMaster(each))
+                Tcl_Interp* top = outermost(interp);
+                for (Tcl_Interp* each = interp; each != top; each = Tcl_GetMaster(each))
                     unwind(each, nb::none());
-                outer.push_back(outermost(interp));
+                outer.push_back(top);
             }
             for (Tcl_Interp* each : outer)
                 unwind(each, raised.value());

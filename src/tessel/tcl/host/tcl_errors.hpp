@@ -77,7 +77,6 @@ inline nb::handle interruption_taker() {
 /// the script (host/interruption.cpp). `unwinding` while Tcl still unwinds to level 0 (nothing
 /// may be asked of the interpreter then); `raised` is the exception of the signal handler.
 struct Interruption {
-    bool interrupted = false;
     bool unwinding = false;
     nb::object raised;
 };
@@ -96,7 +95,6 @@ inline Interruption take_interruption(nb::handle app) {
         return found;
     }
     nb::object taken = nb::steal(answer);
-    found.interrupted = !taken.is_none();
     found.unwinding = taken.is(Py_False);
     if (PyExceptionInstance_Check(answer)) found.raised = taken;
     return found;
