@@ -3,6 +3,7 @@
 
 #include "host/internal.hpp"
 #include "host/class_guard.hpp"
+#include "host/host_eval.hpp"
 #include "host/pyclass.hpp"
 #include "host/tcl_library.hpp"
 #include "host/tcl_lists.hpp"
@@ -14,8 +15,6 @@ namespace nb = nanobind;
 
 namespace tessel {
 namespace {
-
-constexpr const char* kOwnerThreadKey = "tessel.tcl owner thread";
 
 /// Cached imports of the host module, kept for the life of the process.
 struct Host {

@@ -3,6 +3,7 @@
 // the full Tcl trace on failure; callbacks and values live in the files beside it.
 
 #include "host/arguments.hpp"
+#include "host/host_eval.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
@@ -352,8 +353,7 @@ nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handl
     }
     // (read after the record, which may have run code that changed the interpreter)
     nb::object tk = targets.attribute(self.ptr(), n.tk.ptr());
-    PyObject* eval_args[] = {tk.ptr(), code.ptr()};
-    PyObject* result = PyObject_VectorcallMethod(n.eval.ptr(), eval_args, 2, nullptr);
+    PyObject* result = host_eval(tk.ptr(), code.ptr());
     if (!result) raise_error_info(self, tk, n.vars, n.error_info_qualified);
     nb::object value = nb::steal(result);
     if (truth(typecast)) return check(targets.cast_any(self.ptr(), value.ptr()));

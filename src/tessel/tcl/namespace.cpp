@@ -3,6 +3,7 @@
 
 #include "host/arguments.hpp"
 #include "host/class_guard.hpp"
+#include "host/host_eval.hpp"
 #include "host/nested_values.hpp"
 #include "host/tcl_errors.hpp"
 #include "host/tcl_library.hpp"
@@ -148,7 +149,7 @@ nb::object in_namespace(nb::handle self, nb::handle tclcmd, nb::handle args) {
 
 nb::object ns_eval(nb::handle self, nb::handle tclcmd, nb::args args) {
     nb::object script = text_of(in_namespace(self, tclcmd, args));
-    return call_method(tk_of(self), cached().eval, {script});
+    return check(host_eval(tk_of(self).ptr(), script.ptr()));
 }
 
 nb::object ns_call(nb::handle self, nb::handle tclcmd, nb::args args) {

@@ -4,11 +4,11 @@
 
 #include "host/arguments.hpp"
 #include "host/class_guard.hpp"
+#include "host/host_eval.hpp"
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
-#include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 #include "scriptify_api.hpp"
 
@@ -77,16 +77,20 @@ inline nb::object app_of(nb::handle self) {
     return app_of_interpreter(get_attr(self, cached().tcl));
 }
 
-/// `app.<method>(arg)`; a Tcl error raised by it carries the error's data and Tcl levels
-/// (host/tcl_errors.hpp).
-inline nb::object host_method(nb::handle app, nb::handle method, nb::handle arg) {
-    PyObject* stack[] = {app.ptr(), arg.ptr()};
-    PyObject* result = PyObject_VectorcallMethod(method.ptr(), stack, 2, nullptr);
+/// What a call of the host object `app` gave (a new reference, or null with its error set);
+/// a Tcl error carries the error's data and Tcl levels (host/tcl_errors.hpp).
+inline nb::object host_answer(nb::handle app, PyObject* result) {
     if (!result) {
         add_error_data(app, cached().tcl_error);
         throw nb::python_error();
     }
     return nb::steal(result);
+}
+
+/// `app.<method>(arg)`, its error as `host_answer` makes it.
+inline nb::object host_method(nb::handle app, nb::handle method, nb::handle arg) {
+    PyObject* stack[] = {app.ptr(), arg.ptr()};
+    return host_answer(app, PyObject_VectorcallMethod(method.ptr(), stack, 2, nullptr));
 }
 
 /// A list call: the host's `call` given one tuple of words.
@@ -98,7 +102,7 @@ inline nb::object list_call(nb::handle app, nb::handle words) {
 /// A script evaluation: the host's `eval` of the words rendered as one Tcl list.
 inline nb::object eval_words(nb::handle app, nb::handle words) {
     nb::object script = check(cached().api->scriptify(words.ptr()));
-    return host_method(app, cached().eval, script);
+    return host_answer(app, host_eval(app.ptr(), script.ptr()));
 }
 
 /// True when `text` is a str that starts with "::".

@@ -2,11 +2,11 @@
 // While nothing on the way was replaced, it goes straight to the host without building a handle.
 
 #include "host/class_guard.hpp"
+#include "host/host_eval.hpp"
 #include "host/nested_values.hpp"
 #include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_text.hpp"
-#include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 
 #include <algorithm>
@@ -204,13 +204,8 @@ bool quick_read(nb::handle self, nb::handle var_name, nb::object& out) {
     auto* type = Py_TYPE(self.ptr());
     nb::object tk, name;
     if (route_open(r.read_text, type)) {
-        // (where the host's eval would cut the text, it is read by name)
-        if (!quick_target(self, var_name, !kHostEvalCutsAtNul, tk, name)) return false;
-        if constexpr (kHostEvalCutsAtNul) {
-            if (read_variable_text(tk, name, out)) return true;
-            name = set_script(name);
-        }
-        out = call_method(tk, c.eval, {name});
+        if (!quick_target(self, var_name, true, tk, name)) return false;
+        out = check(host_eval(tk.ptr(), name.ptr()));
         return true;
     }
     if (route_open(r.read_object, type)) {
