@@ -9,6 +9,7 @@
 #include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_errors.hpp"
+#include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 #include "scriptify_api.hpp"
 

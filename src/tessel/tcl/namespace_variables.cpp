@@ -99,7 +99,8 @@ nb::object variable_get_obj(nb::handle self, PyObject* const* args, Py_ssize_t n
 
 nb::object variable_get_str(nb::handle self, nb::handle array_index) {
     nb::object app = app_of(self);
-    nb::object element = element_word(self, array_index);
+    nb::object element = element_word(self, array_index), text;
+    if (read_variable_text(app, element, text)) return text; // (cheaper than the evaluation)
     return eval_words(app, tuple_of({cached().set, element}));
 }
 

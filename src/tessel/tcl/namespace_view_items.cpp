@@ -7,6 +7,7 @@
 #include "host/py_versions.hpp"
 #include "host/pyerrors.hpp"
 #include "host/tcl_text.hpp"
+#include "host/variable_text.hpp"
 #include "namespace_parts.hpp"
 
 #include <algorithm>
@@ -204,7 +205,13 @@ bool quick_read(nb::handle self, nb::handle var_name, nb::object& out) {
     auto* type = Py_TYPE(self.ptr());
     nb::object tk, name;
     if (route_open(r.read_text, type)) {
-        if (!quick_target(self, var_name, true, tk, name)) return false;
+        // (where the host's eval would cut the text, it is read by name: cheaper than the
+        // evaluation that takes it whole)
+        if (!quick_target(self, var_name, !kHostEvalCutsAtNul, tk, name)) return false;
+        if constexpr (kHostEvalCutsAtNul) {
+            if (read_variable_text(tk, name, out)) return true;
+            name = set_script(name);
+        }
         out = check(host_eval(tk.ptr(), name.ptr()));
         return true;
     }
