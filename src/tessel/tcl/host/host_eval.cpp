@@ -23,7 +23,7 @@ constexpr const char* kStateKey = "tessel.tcl eval state";
 struct PendingScript {
     const char* bytes;
     Py_ssize_t size;
-    bool outermost; // no evaluation was under way in the interpreter
+    bool outermost; // no evaluation was under way: the host's `call` runs the command
     bool taken;
 };
 
@@ -68,6 +68,17 @@ void write_nul_as_tcl_does(Tcl_Interp* interp) {
             whole += "\xC0\x80";
     }
     Tcl_SetObjResult(interp, Tcl_NewStringObj(whole.data(), int(whole.size())));
+}
+
+/// The interpreter's result as plain text, which the host's `call` hands back as a str (it
+/// would make a number, a tuple or a Tcl object of a result of another type). The host reads
+/// it with its length, NUL and all.
+void result_as_text(Tcl_Interp* interp) {
+    Tcl_Obj* result = Tcl_GetObjResult(interp);
+    if (!result->typePtr) return;
+    int size = 0;
+    const char* text = Tcl_GetStringFromObj(result, &size);
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(text, size));
 }
 
 /// The line Tcl logs for the command that failed, naming the whole script: its first 150
@@ -164,8 +175,12 @@ int evaluate_pending(ClientData data, Tcl_Interp* interp, int, Tcl_Obj* const*) 
     state->pending = nullptr;
     pending->taken = true;
     int code = Tcl_EvalEx(interp, pending->bytes, int(pending->size), 0);
-    write_nul_as_tcl_does(interp);
-    if (pending->outermost) code = end_outermost(interp, code, pending);
+    if (pending->outermost) {
+        code = end_outermost(interp, code, pending);
+        if (code == TCL_OK) result_as_text(interp);
+    } else {
+        write_nul_as_tcl_does(interp);
+    }
     if (code == TCL_ERROR) {
         // Setting the error's own options again marks it as logged, so that this command's
         // line is not added to errorInfo: the trace reads as the host's eval would have it.
@@ -214,16 +229,23 @@ Tcl_Interp* usable_interp(PyObject* app) {
     return interp;
 }
 
-/// `app.eval` of the command with `script` pending. Null with the host's error, or with no
-/// error set when the command did not run (it was renamed away): nothing was evaluated then.
+/*
+ * The host runs the command with `script` pending. With no evaluation under way it is the
+ * host's `call`, which takes the result as an object, whole, and costs less than its `eval`;
+ * it runs the command at the global level, which is then the current level. Inside an
+ * evaluation (a Python callback's) only the host's `eval` runs it at the current level. Null
+ * with the host's error, or with no error set when the command did not run (it was renamed
+ * away): nothing was evaluated then.
+ */
 PyObject* eval_through_command(PyObject* app, Tcl_Interp* interp, EvalState* state,
                                const char* bytes, Py_ssize_t size) {
     static PyObject* eval = PyUnicode_InternFromString("eval");
+    static PyObject* call = PyUnicode_InternFromString("call");
     static PyObject* command = PyUnicode_InternFromString(kCommand);
     PendingScript pending{bytes, size, !Tcl_InterpActive(interp), false};
     state->pending = &pending;
     PyObject* args[] = {app, command};
-    PyObject* result = PyObject_VectorcallMethod(eval, args, 2, nullptr);
+    PyObject* result = PyObject_VectorcallMethod(pending.outermost ? call : eval, args, 2, nullptr);
     state->pending = nullptr;
     if (pending.taken) return result;
     Py_XDECREF(result);
