@@ -261,7 +261,7 @@ def test_interpreters_created_and_dropped_keep_memory_flat():
     for _ in range(10):
         round_()
     before = blocks()
-    for _ in range(200):
+    for _ in range(100):
         round_()
     # an interpreter left behind keeps its history, views and handles: dozens of blocks each
     assert blocks() - before < 3 * BLOCK_SLACK
