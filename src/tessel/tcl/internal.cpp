@@ -3,7 +3,6 @@
 
 #include "host/internal.hpp"
 #include "host/class_guard.hpp"
-#include "host/host_eval.hpp"
 #include "host/pyclass.hpp"
 #include "host/tcl_library.hpp"
 #include "host/tcl_lists.hpp"
@@ -103,10 +102,6 @@ Tcl_Interp* interp_of(nb::handle interp) {
 void register_owner_thread(nb::handle interp) {
     Tcl_SetAssocData(interp_of(interp), kOwnerThreadKey, nullptr,
                      reinterpret_cast<ClientData>(Tcl_GetCurrentThread()));
-}
-
-Tcl_ThreadId owner_thread(Tcl_Interp* tcl) {
-    return reinterpret_cast<Tcl_ThreadId>(Tcl_GetAssocData(tcl, kOwnerThreadKey, nullptr));
 }
 
 /// An interpreter nobody registered is owned by the first thread that asks.

@@ -2,6 +2,7 @@
 // ours that the host evaluates, so that Python callbacks still run inside the host's eval.
 
 #include "host/host_eval.hpp"
+#include "host/internal.hpp"
 #include "host/py_versions.hpp"
 
 #include <tcl.h>
@@ -224,9 +225,7 @@ Tcl_Interp* usable_interp(PyObject* app) {
         return nullptr;
     }
     if (Tcl_InterpDeleted(interp)) return nullptr;
-    void* owner = Tcl_GetAssocData(interp, kOwnerThreadKey, nullptr);
-    if (owner != reinterpret_cast<void*>(Tcl_GetCurrentThread())) return nullptr;
-    return interp;
+    return owner_thread(interp) == Tcl_GetCurrentThread() ? interp : nullptr;
 }
 
 /*

@@ -6,9 +6,6 @@
 
 namespace tessel {
 
-/// The key under which an interpreter's owner thread is registered (tessel.tcl.internal).
-inline constexpr const char* kOwnerThreadKey = "tessel.tcl owner thread";
-
 /*
  * What `app.eval(script)` gives: a new reference, or null with the host's error set. Where
  * the host would cut the result at a NUL (see kHostEvalCutsAtNul) and `app` is the host's own
