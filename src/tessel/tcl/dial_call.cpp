@@ -172,7 +172,9 @@ nb::object make_command_object(PyObject* tk, PyObject* word) {
 /// True when `tk` is a host object of the host's own type, which has its own `call`.
 bool own_host(PyObject* tk) {
     const Names& n = names();
-    return Py_TYPE(tk) == n.host_type && class_reads(n.host_type, n.call, n.host_call);
+    static ClassGuard guard; // guarded by the GIL
+    return Py_TYPE(tk) == n.host_type &&
+           guard.check(n.host_type, [&] { return class_reads(n.host_type, n.call, n.host_call); });
 }
 
 /// The cache of `interp` for host `tk`, made when missing; null (no error) when `tk` is not
