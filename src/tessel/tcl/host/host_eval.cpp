@@ -8,9 +8,12 @@
 #include <tcl.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace tessel {
 namespace {
@@ -209,6 +212,67 @@ void make_command(Tcl_Interp* interp, EvalState* state) {
     Tcl_CreateObjCommand(interp, kCommand, &evaluate_pending, state, &command_deleted);
 }
 
+/*
+ * The host object evaluated in last, its interpreter, the interpreter's state and the thread
+ * that owns the interpreter, so that a run of evaluations asks the host for its interpreter
+ * once. It is used only by that thread, and forgotten when the interpreter is deleted (its
+ * data is deleted before the interpreter is freed, in whatever thread deletes it: hence the
+ * lock); and it is not used once the interpreter is marked deleted, as its host object does
+ * when it goes (another may then come to live at its address).
+ */
+class LastHost {
+  public:
+    struct Entry {
+        PyObject* app = nullptr; ///< compared only
+        Tcl_Interp* interp = nullptr;
+        EvalState* state = nullptr;
+        Tcl_ThreadId thread = nullptr;
+    };
+
+    /// The entry, when it is for `app` and this thread and its interpreter is not deleted.
+    bool find(PyObject* app, Entry* found) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (entry_.app != app || entry_.thread != Tcl_GetCurrentThread() ||
+            Tcl_InterpDeleted(entry_.interp))
+            return false;
+        *found = entry_;
+        return true;
+    }
+
+    void remember(const Entry& entry) {
+        std::lock_guard<std::mutex> hold(lock_);
+        entry_ = entry;
+    }
+
+    void forget(Tcl_Interp* interp) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (entry_.interp == interp) entry_ = {};
+    }
+
+  private:
+    std::mutex lock_;
+    Entry entry_;
+};
+
+// (nothing to destroy at exit, when interpreters may still be deleted)
+static_assert(std::is_trivially_destructible_v<LastHost>);
+
+LastHost& last_host() {
+    static LastHost last; // one per module: each registers its own forgetting
+    return last;
+}
+
+/// Per module: the key of the interpreter data whose deletion makes `last_host` forget it.
+const char* forget_key() {
+    static const std::string key =
+        "tessel.tcl last host " + std::to_string(reinterpret_cast<std::uintptr_t>(&last_host()));
+    return key.c_str();
+}
+
+void forget_interp(ClientData, Tcl_Interp* interp) {
+    last_host().forget(interp);
+}
+
 /// The Tcl interpreter of the host object `app` when this thread may use it; null otherwise,
 /// with no error set.
 Tcl_Interp* usable_interp(PyObject* app) {
@@ -271,11 +335,18 @@ PyObject* host_eval(PyObject* app, PyObject* script) {
             PyUnicode_Check(script)) {
             bytes = PyUnicode_AsUTF8AndSize(script, &size);
             if (!bytes) PyErr_Clear(); // (the host's eval says what is wrong with it)
-            if (bytes && !std::memchr(bytes, 0, size) && size <= INT_MAX)
-                interp = usable_interp(app);
+            if (bytes && (std::memchr(bytes, 0, size) || size > INT_MAX)) bytes = nullptr;
         }
+        LastHost::Entry last;
+        if (bytes && last_host().find(app, &last)) {
+            interp = last.interp;
+        } else if (bytes && (interp = usable_interp(app))) {
+            last = {app, interp, state_of(interp), Tcl_GetCurrentThread()};
+            Tcl_SetAssocData(interp, forget_key(), &forget_interp, nullptr);
+            last_host().remember(last);
+        }
+        EvalState* state = last.state;
         if (interp) {
-            EvalState* state = state_of(interp);
             if (!state->command_there) make_command(interp, state);
             PyObject* result = eval_through_command(app, interp, state, bytes, size);
             if (result || PyErr_Occurred()) return result;
