@@ -193,6 +193,26 @@ def test_path_grows_in_place(tcl):
     assert code.tcl is tcl.dial.tcl
 
 
+@pytest.mark.parametrize("keep", [
+    lambda code: code,                    # a reference
+    lambda code: weakref.ref(code),       # a weak reference only
+    lambda code: setattr(code, "note", 1),  # an attribute of its own
+])
+def test_a_path_someone_still_sees_is_not_handed_out_again(tcl, keep):
+    code = tcl.dial.first.more
+    kept = keep(code)
+    code_id = id(code)
+    del code
+    later = tcl.dial.second
+    assert later.cmd == ["second"]
+    if isinstance(kept, weakref.ref):
+        assert kept() is None or kept() is not later
+    elif kept is None:
+        assert id(later) != code_id
+    else:
+        assert kept.cmd == ["first", "more"] and kept is not later
+
+
 def test_dial_holds_a_weak_proxy(tcl):
     assert type(tcl.dial.tcl) in (weakref.ProxyType, weakref.CallableProxyType)
     assert tcl.dial.tcl.tk is tcl.tk

@@ -24,6 +24,7 @@ struct DialObject {
     PyObject* tcl;
     PyObject* dict;
     PyObject* weakrefs;
+    PyObject* spare; ///< the Dial_Code it made last, used again once nothing else refers to it
 };
 
 /// The names of every attribute of `type` and its bases, while they cannot change: our two
@@ -77,6 +78,31 @@ PyObject* new_code(PyObject* name, PyObject* borrowed_tcl) {
     return self;
 }
 
+/// The `Dial_Code` with the path [name] that an attribute read on `dial` starts. Most are
+/// called at once and dropped, so the dial keeps the one it made last and hands it out again,
+/// with the new path, once nothing else refers to it: no reference, no weak reference, no
+/// attribute of its own and the dial's own interpreter. It is then as good as new.
+PyObject* start_code(DialObject* dial, PyObject* name) {
+    if (PyObject* spare = dial->spare; spare && Py_REFCNT(spare) == 1) {
+        auto* code = reinterpret_cast<CodeObject*>(spare);
+        if (!code->weakrefs && !code->dict && code->tcl == dial->tcl) {
+            // (the reference is taken first: releasing the old path may run code that reads
+            // an attribute of this dial, which must not be handed the same object)
+            PyObject* reused = Py_NewRef(spare);
+            PyObject* old_cmd = code->cmd;
+            PyObject* old_name = code->only_name;
+            code->cmd = nullptr;
+            code->only_name = Py_NewRef(name);
+            Py_XDECREF(old_cmd);
+            Py_XDECREF(old_name);
+            return reused;
+        }
+    }
+    PyObject* made = new_code(name, dial->tcl);
+    if (made) Py_XSETREF(dial->spare, Py_NewRef(made));
+    return made;
+}
+
 constexpr const char* kTcl[] = {"tcl"};
 
 // ---- Dial ---------------------------------------------------------------------------------
@@ -114,7 +140,7 @@ PyObject* dial_getattro(PyObject* self, PyObject* name) {
     PyObject* value = ordinary_attribute(self, dial->dict, name, &found);
     if (found) return value;
     if (!dial->tcl) return missing_attribute(self, "tcl");
-    return new_code(name, dial->tcl);
+    return start_code(dial, name);
 }
 
 PyObject* dial_getattr_method(PyObject* self, PyObject* name) {
@@ -125,7 +151,7 @@ PyObject* dial_getattr_method(PyObject* self, PyObject* name) {
         return nullptr;
     }
     if (!dial->tcl) return missing_attribute(self, "tcl");
-    return new_code(name, dial->tcl);
+    return start_code(dial, name);
 }
 
 /// The proxy itself names no command: Tcl's answer to an empty command name.
@@ -138,8 +164,8 @@ PyObject* dial_call(PyObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-using DialSlots =
-    CollectedSlots<DialObject, &DialObject::weakrefs, &DialObject::tcl, &DialObject::dict>;
+using DialSlots = CollectedSlots<DialObject, &DialObject::weakrefs, &DialObject::tcl,
+                                 &DialObject::dict, &DialObject::spare>;
 
 // ---- Dial_Code ------------------------------------------------------------------------------
 
