@@ -79,8 +79,12 @@ def test_any_text_arrives_as_the_same_word(shared, words):
 
 
 def test_replaced_scriptify_is_used(tcl, monkeypatch):
+    assert received(tcl.dial.echo, 1) == ("1",)  # the module's own, looked up and remembered
     monkeypatch.setattr(dial_module, "scriptify", lambda value: "<%s>" % (value,))
     assert received(tcl.dial.echo, 1, k=2) == ("<1>", "-k", "<2>")
+    monkeypatch.delattr(dial_module, "scriptify")
+    with pytest.raises(NameError, match="scriptify"):
+        tcl.dial.echo(1)
 
 
 # ---- casting and results ---------------------------------------------------------------------

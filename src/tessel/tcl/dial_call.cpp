@@ -60,7 +60,7 @@ PyObject* call_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!word) return nullptr;
     PyList_SET_ITEM(words.ptr(), 0, word);
     PyObject* scriptify = nullptr;
-    if (nargs + options > 0 && !(scriptify = module_name(n.scriptify_name))) return nullptr;
+    if (nargs + options > 0 && !(scriptify = module_scriptify())) return nullptr;
     Py_ssize_t at = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* text = word_text(scriptify, args[i]);

@@ -2,6 +2,7 @@
 // dial.cpp owns the module, Dial and the Dial_Code type; dial_call.cpp runs a Dial_Code's command.
 #pragma once
 
+#include "host/class_guard.hpp"
 #include "host/pyerrors.hpp"
 #include "scriptify_api.hpp"
 
@@ -51,6 +52,18 @@ inline PyObject* module_name(nb::handle name) {
     PyObject* value = PyDict_GetItemWithError(names().module_dict.ptr(), name.ptr());
     if (!value && !PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    return value;
+}
+
+/// `module_name` for the one name of each call, `scriptify`, remembered while the module's
+/// namespace is unchanged (host/class_guard.hpp's KeyGuard).
+inline PyObject* module_scriptify() {
+    static KeyGuard guard(class_changes().dicts); // guarded by the GIL
+    PyObject* value = nullptr;
+    if (!guard.read(names().module_dict.ptr(), names().scriptify_name.ptr(), &value))
+        return nullptr;
+    if (!value)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", names().scriptify_name.ptr());
     return value;
 }
 

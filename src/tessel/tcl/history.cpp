@@ -49,10 +49,13 @@ void push(nb::handle queue, nb::handle entry) {
     }
 }
 
-/// The module's logger, looked up at call time so that it can be replaced.
+/// The module's logger, looked up at call time so that it can be replaced (remembered while
+/// the module's namespace is unchanged: host/class_guard.hpp's KeyGuard).
 nb::object module_logger() {
     Names& n = names();
-    PyObject* log = PyDict_GetItemWithError(n.module_dict.ptr(), n.log_name.ptr());
+    static KeyGuard guard(watched_dicts()); // guarded by the GIL
+    PyObject* log = nullptr;
+    if (!guard.read(n.module_dict.ptr(), n.log_name.ptr(), &log)) throw nb::python_error();
     if (!log) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, n.log_name.ptr());
         throw nb::python_error();
@@ -83,9 +86,10 @@ void log_call(nb::handle item) {
     nb::object cache = log.ptr() == n.logger.ptr() && n.logger_cache ? nb::borrow(n.logger_cache)
                                                                      : level_cache(log);
     if (cache.is_valid()) {
-        PyObject* known = PyDict_GetItemWithError(cache.ptr(), n.debug_level.ptr());
+        static KeyGuard guard(watched_dicts()); // guarded by the GIL
+        PyObject* known = nullptr;
+        if (!guard.read(cache.ptr(), n.debug_level.ptr(), &known)) throw nb::python_error();
         if (known == Py_False) return;
-        if (!known && PyErr_Occurred()) throw nb::python_error();
     }
     PyObject* args[] = {log.ptr(), n.log_format.ptr(), item.ptr()};
     check(PyObject_VectorcallMethod(n.debug_name.ptr(), args, 3, nullptr));
@@ -425,6 +429,7 @@ NB_MODULE(history, m) {
     n.logger = keep(logging.attr("getLogger")("tessel.tcl"));
     n.logger_cache = keep(level_cache(n.logger));
     m.attr("log") = n.logger;
+    watched_dicts().watcher = add_dict_watcher([] { ++watched_dicts().count; });
 
     nb::object entry = make_entry_type(m);
     n.entry_type = keep(entry);

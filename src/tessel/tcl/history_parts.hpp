@@ -2,6 +2,7 @@
 // history.cpp owns the module and History; history_entry.cpp holds Entry, one recorded call.
 #pragma once
 
+#include "host/class_guard.hpp"
 #include "host/pycall.hpp"
 #include "host/pyerrors.hpp"
 
@@ -21,6 +22,13 @@ struct Names {
 inline Names& names() {
     static Names cached;
     return cached;
+}
+
+/// The dictionaries whose keys the module remembers (its namespace, its logger's level
+/// cache), with a watcher of the module's own: it imports nothing of the package.
+inline DictChanges& watched_dicts() {
+    static DictChanges changes;
+    return changes;
 }
 
 /// A new Entry of exactly the Entry type, as `Entry(api)` makes it. (history_entry.cpp)

@@ -29,14 +29,30 @@ namespace nb = nanobind;
  * them, so an attribute replaced on an instance, or a host replaced while a command runs, is
  * seen by the next read. Facts are read with the class already watched, and kept only if the
  * count did not move meanwhile, so user code run by the reading itself cannot slip a change in.
- * Where Python has no type watchers (before 3.12) a guard never holds: each call either reads
- * the facts afresh (`check`, where reading them is cheap) or takes the ordinary lookup.
+ *
+ * A `KeyGuard` remembers what one key of a plain dictionary reads (a module's namespace, a
+ * logger's level cache): the value, borrowed, or its absence. It holds while the dictionary is
+ * the remembered one (the guard keeps it alive) and the package's count of dictionary changes
+ * has not moved. The dictionary is watched, and CPython calls its watchers before any item is
+ * set, deleted or cleared, so the value is still there, alive. (Instance dictionaries are not
+ * remembered this way: 3.13 keeps an object's attributes in the object itself and tells no
+ * watcher when those change.)
+ *
+ * Where Python has no watchers (before 3.12) a guard never holds: each call either reads the
+ * facts afresh (`check`, where reading them is cheap) or takes the ordinary lookup.
  */
+
+/// A record of dictionary changes: one watcher, and the count it moves.
+struct DictChanges {
+    uint64_t count = 0; ///< moved on every change of a dictionary the watcher watches
+    int watcher = -1;   ///< the watcher's id; -1 where dictionaries cannot be watched
+};
 
 /// The package's record of class changes, kept by the module tessel.tcl.internal.
 struct ClassChanges {
     uint64_t count = 0; ///< moved by the watcher on every change of a watched class
     int watcher = -1;   ///< the watcher's id; -1 where classes cannot be watched
+    DictChanges dicts;  ///< the dictionaries the other modules' KeyGuards watch
 };
 
 inline constexpr const char* kClassChangesCapsule = "tessel.tcl.internal._CLASS_CHANGES";
@@ -172,7 +188,43 @@ inline nb::object instance_dict(PyObject* obj) {
     return nb::steal(dict);
 }
 
-/// Registers the package's watcher and offers its record to the other modules as a capsule
+/// Remembers what one key of a watched plain dictionary reads, for as long as the invariant
+/// above allows, with the watcher of `changes` (which must outlive it).
+class KeyGuard {
+  public:
+    explicit KeyGuard(const DictChanges& changes) : changes_(changes) {}
+
+    /// `dict[key]` into `*value` (borrowed; null when the key is missing). False with the
+    /// error set when the lookup failed.
+    bool read(PyObject* dict, PyObject* key, PyObject** value) {
+        if (dict == dict_.get().ptr() && key == key_ && changes_.count == count_) {
+            *value = value_;
+            return true;
+        }
+        uint64_t before = changes_.count;
+        *value = PyDict_GetItemWithError(dict, key);
+        if (!*value && PyErr_Occurred()) return false;
+        // kept only when the lookup ran no code that changed a watched dictionary
+        if (watch_dict(changes_.watcher, dict) && changes_.count == before) {
+            dict_.set(dict);
+            key_ = key;
+            value_ = *value;
+            count_ = before;
+        } else {
+            dict_.reset();
+        }
+        return true;
+    }
+
+  private:
+    const DictChanges& changes_;
+    HeldRef dict_;
+    PyObject* key_ = nullptr; ///< compared only (a cached interned name)
+    PyObject* value_ = nullptr;
+    uint64_t count_ = 0;
+};
+
+/// Registers the package's watchers and offers its record to the other modules as a capsule
 /// (module tessel.tcl.internal only).
 inline void export_class_changes(nb::module_& m) {
     static ClassChanges changes;
@@ -180,6 +232,7 @@ inline void export_class_changes(nb::module_& m) {
         ++changes.count;
         return 0;
     });
+    changes.dicts.watcher = add_dict_watcher([] { ++changes.dicts.count; });
     PyObject* capsule = PyCapsule_New(&changes, kClassChangesCapsule, nullptr);
     if (!capsule) throw nb::python_error();
     m.attr("_CLASS_CHANGES") = nb::steal(capsule);

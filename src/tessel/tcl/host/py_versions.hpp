@@ -97,4 +97,34 @@ inline bool watch_class([[maybe_unused]] int id, [[maybe_unused]] PyTypeObject* 
 #endif
 }
 
+/// Registers `OnChange{}()` (a lambda without captures) to run whenever a watched dictionary
+/// changes or is deallocated; the watcher's id, or -1 (no error set) where dictionaries cannot
+/// be watched.
+template <typename OnChange> int add_dict_watcher(OnChange) {
+#if PY_VERSION_HEX >= 0x030C0000
+    int id = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        OnChange{}();
+        return 0;
+    });
+    if (id < 0) PyErr_Clear(); // every watcher slot taken: then nothing is remembered
+    return id;
+#else
+    return -1;
+#endif
+}
+
+/// Starts watching the dictionary `dict` with watcher `id`. False where it cannot be watched.
+/// Never raises.
+inline bool watch_dict([[maybe_unused]] int id, [[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (id < 0 || PyDict_Watch(id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+#else
+    return false;
+#endif
+}
+
 } // namespace tessel
