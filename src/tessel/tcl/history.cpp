@@ -57,7 +57,7 @@ nb::object module_logger() {
     PyObject* log = nullptr;
     if (!guard.read(n.module_dict.ptr(), n.log_name.ptr(), &log)) throw nb::python_error();
     if (!log) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_NameError, n.log_name.ptr());
+        PyErr_SetObject(PyExc_NameError, n.log_name.ptr());
         throw nb::python_error();
     }
     return nb::borrow(log);

@@ -8,7 +8,7 @@
 #include <tcl.h>
 
 #include <climits>
-#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -262,11 +262,13 @@ LastHost& last_host() {
     return last;
 }
 
-/// Per module: the key of the interpreter data whose deletion makes `last_host` forget it.
+/// Per module: the key of the interpreter data whose deletion makes `last_host` forget it
+/// (Tcl copies the key; this one, too, has nothing to destroy at exit).
 const char* forget_key() {
-    static const std::string key =
-        "tessel.tcl last host " + std::to_string(reinterpret_cast<std::uintptr_t>(&last_host()));
-    return key.c_str();
+    static char key[64];
+    if (!key[0])
+        std::snprintf(key, sizeof key, "tessel.tcl last host %p", static_cast<void*>(&last_host()));
+    return key;
 }
 
 void forget_interp(ClientData, Tcl_Interp* interp) {
